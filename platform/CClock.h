@@ -1,0 +1,27 @@
+// The one clock of the system's long sleeps and waits (10 s retries, the 90 s
+// Thermova hold, the 120 s modem start-up, the 5 minute firmware wait...).
+// Tests run it fast: every duration is divided by a divisor, 1 in production.
+// A service process takes its divisor from the DWORD "ClockDivisor" under the
+// Debug key, so end-to-end tests can speed up a service they start.
+#pragma once
+
+#include <windows.h>
+
+class CClock {
+public:
+    // Called with every requested duration (before scaling), for tests that count waits.
+    using Observer = void (*)(DWORD requestedMs);
+
+    static void Sleep(DWORD ms);
+    // WaitForSingleObject / WaitForMultipleObjects with the time-out scaled; INFINITE stays INFINITE.
+    static DWORD Wait(HANDLE handle, DWORD ms);
+    static DWORD WaitMultiple(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);
+    // The real duration that a requested one takes now.
+    static DWORD Scale(DWORD ms);
+
+    static void SetDivisor(DWORD divisor);
+    static DWORD GetDivisor();
+    static void SetObserver(Observer observer);
+    // Reads "ClockDivisor" from HKLM\SYSTEM\CurrentControlSet\Services\TARVOSVC\Debug; absent means 1.
+    static void LoadDivisorFromRegistry();
+};

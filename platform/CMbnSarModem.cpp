@@ -1,0 +1,3 @@
+#include "SarPlatform.h"
+
+std::shared_ptr<ISarModem> SarGetDefaultModem() { return nullptr; }

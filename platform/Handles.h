@@ -1,0 +1,117 @@
+// Owners of Win32 handles: each closes its handle in its destructor, on every path.
+#pragma once
+
+#include <windows.h>
+#include <winsvc.h>
+#include <oleauto.h>
+#include <utility>
+
+// A kernel handle (event, mutex, file, thread). Both NULL and INVALID_HANDLE_VALUE count as empty.
+class CUniqueHandle {
+public:
+    CUniqueHandle() = default;
+    explicit CUniqueHandle(HANDLE h) : m_h(h) {}
+    ~CUniqueHandle() { Reset(); }
+    CUniqueHandle(CUniqueHandle&& o) noexcept : m_h(o.Release()) {}
+    CUniqueHandle& operator=(CUniqueHandle&& o) noexcept { Reset(o.Release()); return *this; }
+    CUniqueHandle(const CUniqueHandle&) = delete;
+    CUniqueHandle& operator=(const CUniqueHandle&) = delete;
+
+    HANDLE Get() const { return m_h; }
+    bool IsValid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
+    explicit operator bool() const { return IsValid(); }
+    HANDLE Release() { HANDLE h = m_h; m_h = nullptr; return h; }
+    // Closes the handle; true when there was one and CloseHandle succeeded.
+    bool Reset(HANDLE h = nullptr) {
+        bool closed = false;
+        if (IsValid()) closed = ::CloseHandle(m_h) != FALSE;
+        m_h = h;
+        return closed;
+    }
+
+private:
+    HANDLE m_h = nullptr;
+};
+
+class CUniqueHKey {
+public:
+    CUniqueHKey() = default;
+    explicit CUniqueHKey(HKEY h) : m_h(h) {}
+    ~CUniqueHKey() { Reset(); }
+    CUniqueHKey(CUniqueHKey&& o) noexcept : m_h(std::exchange(o.m_h, nullptr)) {}
+    CUniqueHKey& operator=(CUniqueHKey&& o) noexcept { Reset(std::exchange(o.m_h, nullptr)); return *this; }
+    CUniqueHKey(const CUniqueHKey&) = delete;
+    CUniqueHKey& operator=(const CUniqueHKey&) = delete;
+
+    HKEY Get() const { return m_h; }
+    HKEY* Put() { Reset(); return &m_h; }
+    explicit operator bool() const { return m_h != nullptr; }
+    void Reset(HKEY h = nullptr) {
+        if (m_h) ::RegCloseKey(m_h);
+        m_h = h;
+    }
+
+private:
+    HKEY m_h = nullptr;
+};
+
+class CUniqueScHandle {
+public:
+    CUniqueScHandle() = default;
+    explicit CUniqueScHandle(SC_HANDLE h) : m_h(h) {}
+    ~CUniqueScHandle() { Reset(); }
+    CUniqueScHandle(CUniqueScHandle&& o) noexcept : m_h(std::exchange(o.m_h, nullptr)) {}
+    CUniqueScHandle& operator=(CUniqueScHandle&& o) noexcept { Reset(std::exchange(o.m_h, nullptr)); return *this; }
+    CUniqueScHandle(const CUniqueScHandle&) = delete;
+    CUniqueScHandle& operator=(const CUniqueScHandle&) = delete;
+
+    SC_HANDLE Get() const { return m_h; }
+    explicit operator bool() const { return m_h != nullptr; }
+    void Reset(SC_HANDLE h = nullptr) {
+        if (m_h) ::CloseServiceHandle(m_h);
+        m_h = h;
+    }
+
+private:
+    SC_HANDLE m_h = nullptr;
+};
+
+class CUniqueBstr {
+public:
+    CUniqueBstr() = default;
+    explicit CUniqueBstr(const wchar_t* text) : m_b(text ? ::SysAllocString(text) : nullptr) {}
+    ~CUniqueBstr() { Reset(); }
+    CUniqueBstr(const CUniqueBstr&) = delete;
+    CUniqueBstr& operator=(const CUniqueBstr&) = delete;
+
+    BSTR Get() const { return m_b; }
+    BSTR* Put() { Reset(); return &m_b; }
+    explicit operator bool() const { return m_b != nullptr; }
+    void Reset() {
+        if (m_b) ::SysFreeString(m_b);
+        m_b = nullptr;
+    }
+
+private:
+    BSTR m_b = nullptr;
+};
+
+class CUniqueSafeArray {
+public:
+    CUniqueSafeArray() = default;
+    explicit CUniqueSafeArray(SAFEARRAY* p) : m_p(p) {}
+    ~CUniqueSafeArray() { Reset(); }
+    CUniqueSafeArray(const CUniqueSafeArray&) = delete;
+    CUniqueSafeArray& operator=(const CUniqueSafeArray&) = delete;
+
+    SAFEARRAY* Get() const { return m_p; }
+    SAFEARRAY** Put() { Reset(); return &m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+    void Reset(SAFEARRAY* p = nullptr) {
+        if (m_p) ::SafeArrayDestroy(m_p);
+        m_p = p;
+    }
+
+private:
+    SAFEARRAY* m_p = nullptr;
+};

@@ -1,0 +1,21 @@
+#include "SarPlatform.h"
+
+namespace {
+std::wstring SystemMessage(HRESULT code) {
+    wchar_t* text = nullptr;
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                        FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message;
+    if (length && text) message.assign(text, length);
+    if (text) ::LocalFree(text);
+    while (!message.empty() && iswspace(message.back())) message.pop_back();
+    return message;
+}
+}  // namespace
+
+hresult_error::hresult_error(HRESULT code) : m_code(code), m_message(SystemMessage(code)) {}
+
+hresult_error::hresult_error(HRESULT code, std::wstring message) : m_code(code), m_message(std::move(message)) {
+    if (m_message.empty()) m_message = SystemMessage(code);
+}
