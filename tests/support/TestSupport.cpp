@@ -1,0 +1,133 @@
+#include "TestSupport.h"
+
+#include "BuildPaths.h"
+#include "Handles.h"
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testsupport {
+
+std::wstring BuildPathW(const std::wstring& relative) {
+    std::string root = TARVO_BUILD_DIR_WIN;
+    std::wstring path(root.begin(), root.end());
+    if (!relative.empty()) path += L"\\" + relative;
+    return path;
+}
+
+std::string BuildPathA(const std::string& relative) {
+    std::string path = TARVO_BUILD_DIR_WIN;
+    if (!relative.empty()) path += "\\" + relative;
+    return path;
+}
+
+std::wstring ProductDirW() { return BuildPathW(L"bin"); }
+std::wstring SimDirW() { return BuildPathW(L"simbin"); }
+
+namespace {
+bool SetValue(const std::string& key, const std::string& name, DWORD type, const void* data, DWORD size) {
+    CUniqueHKey hkey;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, hkey.Put(),
+                          nullptr) != ERROR_SUCCESS)
+        return false;
+    return ::RegSetValueExA(hkey.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+}
+}  // namespace
+
+bool SetDword(const std::string& key, const std::string& name, DWORD value) {
+    return SetValue(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+bool SetString(const std::string& key, const std::string& name, const std::string& value) {
+    return SetValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+bool SetBinary(const std::string& key, const std::string& name, const std::vector<BYTE>& value) {
+    return SetValue(key, name, REG_BINARY, value.data(), static_cast<DWORD>(value.size()));
+}
+
+bool GetDword(const std::string& key, const std::string& name, DWORD& value) {
+    DWORD size = sizeof(value);
+    return ::RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+           ERROR_SUCCESS;
+}
+
+bool DeleteValue(const std::string& key, const std::string& name) {
+    CUniqueHKey hkey;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, hkey.Put()) != ERROR_SUCCESS) return true;
+    LONG rc = ::RegDeleteValueA(hkey.Get(), name.c_str());
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+
+bool DeleteTree(const std::string& key) {
+    LONG rc = ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) {
+        ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+        return true;
+    }
+    return false;
+}
+
+std::string ReadFileText(const std::wstring& path) {
+    CUniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return std::string();
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
+    return text;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes) {
+    CUniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    return ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+bool RemoveFile(const std::wstring& path) {
+    return ::DeleteFileW(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND ||
+           ::GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    CUniqueHandle output;
+    if (!outputFile.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+        output.Reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr));
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = output.Get();
+        si.hStdError = output.Get();
+        si.hStdInput = nullptr;
+    }
+    PROCESS_INFORMATION pi = {};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr, &si,
+                          &pi))
+        return -1;
+    CUniqueHandle process(pi.hProcess);
+    CUniqueHandle thread(pi.hThread);
+    if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.Get(), 1);
+        return -1;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.Get(), &code);
+    return static_cast<int>(code);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,39 @@
+// Small helpers shared by the tests: build paths as Wine sees them, registry
+// set-up, files, polling.
+#pragma once
+
+#include <windows.h>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// "Z:\...\build\<relative>" (relative uses backslashes).
+std::wstring BuildPathW(const std::wstring& relative);
+std::string BuildPathA(const std::string& relative);
+// The product's folder (TARVOSVC.exe, Kessa.dll) and the simulators' folder.
+std::wstring ProductDirW();
+std::wstring SimDirW();
+
+// HKLM helpers; every key path is relative to HKEY_LOCAL_MACHINE.
+bool SetDword(const std::string& key, const std::string& name, DWORD value);
+bool SetString(const std::string& key, const std::string& name, const std::string& value);
+bool SetBinary(const std::string& key, const std::string& name, const std::vector<BYTE>& value);
+bool GetDword(const std::string& key, const std::string& name, DWORD& value);
+bool DeleteValue(const std::string& key, const std::string& name);
+bool DeleteTree(const std::string& key);
+
+std::string ReadFileText(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes);
+bool RemoveFile(const std::wstring& path);
+
+// Polls every 5 ms until pred is true or the time-out passes; the last pred result.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// Runs a program, waits for it, returns its exit code (or -1 when it did not start
+// or did not end within the time-out). Its output goes to the given file, if any.
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile = L"");
+
+}  // namespace testsupport
