@@ -14,4 +14,21 @@ public:
     virtual CWWANDevice* CreateWWANDevice() = 0;
 
     HRESULT InitCom();
+
+    // One model the factory recognises: the literal compared over its own
+    // length, the line logged when it matches, and the class it yields.
+    struct ModelRow {
+        const wchar_t* literal;
+        const char* message;
+        CWWANDevice* (*create)(const std::wstring& modelName);
+    };
+
+protected:
+    // The creation every factory shares: read the default modem's model, log it
+    // when asked, and make the first matching row's class with the row's literal.
+    static CWWANDevice* CreateFromRows(const char* functionName, const ModelRow* rows, size_t count,
+                                       bool logModelName);
+    // 1 when hardwareId begins with prefix (case-insensitive), logging the class's fixed id.
+    static int MatchHardwareId(const char* functionName, const char* fixedId, const char* hardwareId,
+                               const char* prefix);
 };

@@ -13,7 +13,8 @@ CThread::CThread()
 }
 
 CThread::~CThread() {
-    if (m_hThread) Stop(true);
+    // On the object's own thread (a watcher deleting itself) there is nothing to wait for.
+    if (m_hThread) Stop(::GetCurrentThreadId() != m_dwThreadId);
     if (m_hPauseEvent) ::CloseHandle(m_hPauseEvent);
     if (m_hResumeEvent) ::CloseHandle(m_hResumeEvent);
     if (m_hStopEvent) ::CloseHandle(m_hStopEvent);

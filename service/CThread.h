@@ -21,6 +21,9 @@ public:
     static void* GetParam(const CThread* thread);
 
     static DWORD WINAPI ThreadProc(void* object);
+    HANDLE GetThreadHandle() const { return m_hThread; }
+    DWORD GetThreadId() const { return m_dwThreadId; }
+    bool IsStopRequested() const { return m_bStopRequested != 0; }
 
     virtual DWORD Run(void* param);
     virtual void OnThreadStart();

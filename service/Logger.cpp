@@ -2,6 +2,8 @@
 
 #include "CRegistryKey.h"
 
+#include <shlobj.h>
+
 #include <fstream>
 #include <ios>
 
@@ -68,11 +70,8 @@ void LogSetFilePath(const wchar_t* path) {
     _wsplitpath_s(path, nullptr, 0, dir, 256, nullptr, 0, nullptr, 0);
     wcsncpy_s(folder, dir, _TRUNCATE);
 
-    if (shell32) {
-        using SHCreateDirectoryExWFn = int(WINAPI*)(HWND, LPCWSTR, const SECURITY_ATTRIBUTES*);
-        auto create = reinterpret_cast<SHCreateDirectoryExWFn>(::GetProcAddress(shell32, "SHCreateDirectoryExW"));
-        if (create) create(nullptr, folder, nullptr);
-    }
+    // Shell32 is one of the program's imports; the export is confirmed before the call.
+    if (shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW")) ::SHCreateDirectoryExW(nullptr, folder, nullptr);
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
 }
 

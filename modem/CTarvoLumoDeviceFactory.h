@@ -1,0 +1,14 @@
+#pragma once
+
+#include "CTarvoDeviceFactory.h"
+
+class CTarvoLumoDeviceFactory : public CTarvoDeviceFactory {
+public:
+    explicit CTarvoLumoDeviceFactory(const std::string& biosId);
+    std::string GetBIOSID() override;
+    CWWANDevice* CreateWWANDevice() override;
+    int IsSupportedMBNDevice(const char* hardwareId, const char* prefix);
+
+private:
+    std::string m_strBIOSID;
+};

@@ -1,0 +1,297 @@
+#include "CService.h"
+
+#include "CClock.h"
+#include "CTarvoApplication.h"
+#include "Handles.h"
+#include "Logger.h"
+#include "ServiceTrigger.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+const char kServiceName[] = "TARVOSVC";
+const char kDisplayName[] = "Tarvo Utility";
+const DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_HARDWAREPROFILECHANGE |
+                                SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE | SERVICE_ACCEPT_TRIGGEREVENT;
+
+// {6FE69556-704A-47A0-8F24-C28D936FDA47}
+const GUID kGuidConsoleDisplayState = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+
+// Sleep of the start and stop polls: a tenth of the wait hint, 1 s to 10 s.
+DWORD PollStep(DWORD waitHint) {
+    DWORD step = waitHint / 10;
+    if (step < 1000) step = 1000;
+    if (step > 10000) step = 10000;
+    return step;
+}
+
+bool StopRequested() {
+    HANDLE stop = CService::g_hServiceStopEvent;
+    return stop == nullptr || ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+}
+}  // namespace
+
+SERVICE_STATUS_HANDLE CService::g_hServiceStatus = nullptr;
+HANDLE CService::g_hServiceStopEvent = nullptr;
+HPOWERNOTIFY CService::g_hPowerSettingNotify = nullptr;
+CService::ReportStatusFn CService::s_pfnReportStatus = &::SetServiceStatus;
+
+CService::CService(const char* argument) : m_pszArgument(nullptr) {
+    if (argument) {
+        size_t length = std::strlen(argument);
+        m_pszArgument = new char[length + 1];
+        std::memcpy(m_pszArgument, argument, length + 1);
+    }
+}
+
+CService::~CService() { delete[] m_pszArgument; }
+
+int CService::Execute() {
+    int exitCode = 0;
+    if (m_pszArgument) {
+        if (_stricmp(m_pszArgument, "-install") == 0) {
+            LogWrite("CService::Execute", "install", 1);
+            if (CmdInstall() == 0) exitCode = 1;
+        } else if (_stricmp(m_pszArgument, "-remove") == 0) {
+            LogWrite("CService::Execute", "remove", 1);
+            if (CmdRemove() == 0) exitCode = 1;
+        } else if (_stricmp(m_pszArgument, "-stop") == 0) {
+            LogWrite("CService::Execute", "stop", 1);
+            if (CmdStop() == 0) exitCode = 1;
+        } else if (_stricmp(m_pszArgument, "-start") == 0) {
+            LogWrite("CService::Execute", "start", 1);
+            if (CmdStart() == 0) exitCode = 1;
+        }
+    }
+
+    char serviceName[] = "TARVOSVC";
+    SERVICE_TABLE_ENTRYA table[] = {{serviceName, &CService::ServiceMain}, {nullptr, nullptr}};
+    if (!::StartServiceCtrlDispatcherA(table)) {
+        DWORD error = ::GetLastError();
+        LogWrite("CService::Execute", "StartServiceCtrlDispatcher fail error: " + std::to_string(error), 1);
+        if (error != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) exitCode = static_cast<int>(error);
+    }
+    return exitCode;
+}
+
+int CService::CmdInstall() {
+    LogTraceEnter("CService::CmdInstall");
+    int result = 1;
+    char modulePath[MAX_PATH] = {};
+    if (::GetModuleFileNameA(nullptr, modulePath, MAX_PATH) == 0) return 0;
+    std::string imagePath = std::string("\"") + modulePath + "\"";
+
+    CUniqueScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        LogWrite("CService::CmdInstall", "SC Manager Access Denied.", 1);
+        return result;
+    }
+    LogWrite("CService::CmdInstall", "OpenSCManager SUCCESS.", 0);
+    CUniqueScHandle service(::CreateServiceA(manager.Get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                             imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (service) {
+        LogWrite("CService::CmdInstall", "CreateService SUCCESS", 0);
+        SetTriggerInfo(service.Get());
+    } else {
+        LogWrite("CService::CmdInstall", "CreateService FAILED", 0);
+    }
+    return result;
+}
+
+void CService::SetTriggerInfo(SC_HANDLE service) {
+    GUID subtype = TARVO_GUID_DEVINTERFACE_NET;
+    TARVO_SERVICE_TRIGGER trigger = {};
+    trigger.dwTriggerType = SERVICE_TRIGGER_TYPE_DEVICE_INTERFACE_ARRIVAL;
+    trigger.dwAction = SERVICE_TRIGGER_ACTION_SERVICE_START;
+    trigger.pTriggerSubtype = &subtype;
+    trigger.cDataItems = 0;
+    trigger.pDataItems = nullptr;
+    TARVO_SERVICE_TRIGGER_INFO info = {};
+    info.cTriggers = 1;
+    info.pTriggers = &trigger;
+    info.pReserved = nullptr;
+    ::ChangeServiceConfig2W(service, SERVICE_CONFIG_TRIGGER_INFO, &info);
+}
+
+int CService::CmdRemove() {
+    CUniqueScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return 0;
+    CUniqueScHandle service(::OpenServiceA(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    if (!service) return 0;
+    SERVICE_STATUS status = {};
+    if (::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
+        ::Sleep(1000);
+        while (::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOP_PENDING)
+            ::Sleep(1000);
+    }
+    ::DeleteService(service.Get());
+    return 1;
+}
+
+int CService::CmdStart() {
+    CUniqueScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return 0;
+    LogWrite("CService::CmdStart", "OpenSCManager SUCCESS", 0);
+    CUniqueScHandle service(::OpenServiceA(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    if (!service) return 0;
+    LogWrite("CService::CmdStart", "OpenService SUCCESS", 0);
+    ::StartServiceA(service.Get(), 0, nullptr);
+
+    SERVICE_STATUS status = {};
+    if (!::QueryServiceStatus(service.Get(), &status)) return 0;
+    LogWrite("CService::CmdStart", "QueryServiceStatus", 0);
+
+    ULONGLONG startTick = ::GetTickCount64();
+    DWORD oldCheckPoint = status.dwCheckPoint;
+    while (status.dwCurrentState == SERVICE_START_PENDING) {
+        LogWrite("CService::CmdStart", "QueryServiceStatus SERVICE_START_PENDING", 0);
+        ::Sleep(PollStep(status.dwWaitHint));
+        if (!::QueryServiceStatus(service.Get(), &status)) {
+            LogWrite("CService::CmdStart", "Error in while loop QueryServiceStatus", 1);
+            break;
+        }
+        if (status.dwCheckPoint > oldCheckPoint) {
+            startTick = ::GetTickCount64();
+            oldCheckPoint = status.dwCheckPoint;
+        } else if (::GetTickCount64() - startTick > status.dwWaitHint) {
+            break;
+        }
+    }
+
+    int result = 0;
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+        result = 1;
+        LogWrite("CService::CmdStart", "QueryServiceStatus SERVICE_RUNNING", 0);
+    } else {
+        LogWrite("CService::CmdStart", "Service not started.", 1);
+    }
+    return result;
+}
+
+int CService::CmdStop() {
+    CUniqueScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    CUniqueScHandle service(manager ? ::OpenServiceA(manager.Get(), kServiceName, SERVICE_ALL_ACCESS) : nullptr);
+    SERVICE_STATUS status = {};
+    return (service && ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) ? 1 : 0;
+}
+
+BOOL CService::SetFailureActions() {
+    CUniqueScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return FALSE;
+    CUniqueScHandle service(::OpenServiceA(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    if (!service) return FALSE;
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 20000}, {SC_ACTION_RESTART, 20000}, {SC_ACTION_RESTART, 20000}};
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = 86400;
+    failure.lpRebootMsg = nullptr;
+    failure.lpCommand = nullptr;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    return ::ChangeServiceConfig2A(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
+BOOL CService::SetStatus(DWORD state, DWORD win32ExitCode, DWORD checkPoint) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kAcceptedControls;
+    status.dwWin32ExitCode = win32ExitCode;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = 3000;
+    return s_pfnReportStatus(g_hServiceStatus, &status);
+}
+
+void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
+    CTarvoApplication* application = new CTarvoApplication();
+
+    g_hServiceStatus = ::RegisterServiceCtrlHandlerExA(kServiceName, &CService::ServiceHandler, application);
+    if (!g_hServiceStatus) {
+        delete application;
+        return;
+    }
+    LogWrite("CService::ServiceMain", "register TCU service handler", 0);
+    SetStatus(SERVICE_START_PENDING, NO_ERROR, 1);
+
+    g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_hPowerSettingNotify = ::RegisterPowerSettingNotification(g_hServiceStatus, &kGuidConsoleDisplayState,
+                                                               DEVICE_NOTIFY_SERVICE_HANDLE);
+    if (!g_hServiceStopEvent) {
+        delete application;
+        return;
+    }
+    SetStatus(SERVICE_START_PENDING, NO_ERROR, 2);
+    if (application) {
+        LogWrite("CService::ServiceMain", "pTarvoApp", 0);
+        application->Start();
+    }
+    SetStatus(SERVICE_RUNNING, NO_ERROR, 0);
+
+    ::WaitForSingleObject(g_hServiceStopEvent, INFINITE);
+
+    if (application) {
+        application->Stop();
+        delete application;
+        application = nullptr;
+    }
+    ::CloseHandle(g_hServiceStopEvent);
+    g_hServiceStopEvent = nullptr;
+    SetStatus(SERVICE_STOPPED, NO_ERROR, 0);
+}
+
+DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* eventData, void* context) {
+    CTarvoApplication* application = static_cast<CTarvoApplication*>(context);
+    // Controls arrive one after another on the dispatcher thread: once a stop
+    // control has set the stop event, ServiceMain may be deleting the
+    // application, so later controls leave it alone.
+    bool applicationUsable = application != nullptr && !StopRequested();
+
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
+        SetStatus(SERVICE_STOP_PENDING, NO_ERROR, 1);
+        if (g_hServiceStopEvent) ::SetEvent(g_hServiceStopEvent);
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        LogWrite("CService::ServiceHandler", "SERVICE_CONTROL_PAUSE", 1);
+        SetStatus(SERVICE_PAUSE_PENDING, NO_ERROR, 1);
+        SetStatus(SERVICE_PAUSED, NO_ERROR, 0);
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        LogWrite("CService::ServiceHandler", "SERVICE_CONTROL_CONTINUE", 1);
+        SetStatus(SERVICE_CONTINUE_PENDING, NO_ERROR, 1);
+        SetStatus(SERVICE_RUNNING, NO_ERROR, 0);
+        break;
+    case SERVICE_CONTROL_POWEREVENT:
+        if (eventType == PBT_APMSUSPEND) {
+            LogWrite("CService::ServiceHandler", "!-!-! PBT_APMSUSPEND: Entering S4 or Fast shutdown !-!-!", 1);
+        } else if (eventType == PBT_APMRESUMEAUTOMATIC) {
+            LogWrite("CService::ServiceHandler", "!-!-! PBT_APMRESUMEAUTOMATIC !-!-!", 1);
+            if (applicationUsable) {
+                application->SetWWANRadioState(1);
+                application->SignalRestart();
+            }
+        } else if (eventType == PBT_POWERSETTINGCHANGE) {
+            const POWERBROADCAST_SETTING* setting = static_cast<const POWERBROADCAST_SETTING*>(eventData);
+            // The setting GUID is not compared: display state is the only setting registered.
+            if (applicationUsable && setting && setting->DataLength >= 1) {
+                if (setting->Data[0] != 0)
+                    application->MonitorPowerOn();
+                else
+                    application->MonitorPowerOff();
+            }
+        }
+        break;
+    case SERVICE_CONTROL_SESSIONCHANGE:
+        break;
+    case SERVICE_CONTROL_TRIGGEREVENT:
+        if (StopRequested()) return ERROR_SHUTDOWN_IN_PROGRESS;
+        break;
+    default:
+        break;
+    }
+    return NO_ERROR;
+}

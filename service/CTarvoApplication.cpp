@@ -1,0 +1,582 @@
+#include "CTarvoApplication.h"
+
+#include "CClock.h"
+#include "CHelpers.h"
+#include "CService.h"
+#include "CSystem.h"
+#include "CTarvoDeviceFactory.h"
+#include "CTarvoLumoDeviceFactory.h"
+#include "CWWANDevice.h"
+#include "CWatcherPSensor.h"
+#include "CWatcherThermova.h"
+#include "CWirelessDeviceMgr.h"
+#include "CmNotify.h"
+#include "Handles.h"
+#include "Logger.h"
+#include "MBSar.h"
+#include "PlatformFlags.h"
+#include "ServiceTrigger.h"
+
+#include <setupapi.h>
+
+#include <cstdio>
+#include <exception>
+
+std::wstring g_strWWANDeviceName;
+
+namespace {
+const char kTagFile[] = "c://VAWMIR//Tarvo.tag";
+std::atomic<int> s_lastDeviceReady{0};
+
+// Holds m_csWatchers for a pointer read; never across a call into a watcher.
+class CSectionGuard {
+public:
+    explicit CSectionGuard(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
+    ~CSectionGuard() { ::LeaveCriticalSection(&m_cs); }
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
+// A reader's reference to a watcher, dropped at the end of the scope.
+template <typename TWatcher>
+class CWatcherUse {
+public:
+    explicit CWatcherUse(TWatcher* watcher) : m_p(watcher) {}
+    ~CWatcherUse() {
+        if (m_p) m_p->ReleaseReference();
+    }
+    TWatcher* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    TWatcher* m_p;
+};
+
+}  // namespace
+
+CTarvoApplication::CTarvoApplication()
+    : m_pDeviceFactory(nullptr),
+      m_pWWANDeviceObj(nullptr),
+      m_pPSensorWatcher(nullptr),
+      m_pThermovaWatcher(nullptr),
+      m_pWirelessDeviceMgr(nullptr),
+      m_bMonitorOff(false),
+      m_bSpareFlag(false) {
+    m_hRestartEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ::InitializeCriticalSection(&m_csWatchers);
+}
+
+CTarvoApplication::~CTarvoApplication() {
+    // The worker may still be in its start-up steps: it must have left the
+    // objects below before they go. Its own sleeps end at the stop request.
+    CThread::Stop(false);
+    if (m_hThread && ::GetCurrentThreadId() != m_dwThreadId) ::WaitForSingleObject(m_hThread, INFINITE);
+
+    // What the worker attached while Stop ran is detached now; nothing notifies
+    // this object once these calls have returned.
+    DetachWatchers();
+    ReleaseRetiredWatchers(true);
+
+    if (m_pDeviceFactory) {
+        delete m_pWWANDeviceObj.exchange(nullptr);
+        CWatcherPSensor* psensor = nullptr;
+        CWatcherThermova* thermova = nullptr;
+        {
+            CSectionGuard guard(m_csWatchers);
+            psensor = m_pPSensorWatcher;
+            thermova = m_pThermovaWatcher;
+            m_pPSensorWatcher = nullptr;
+            m_pThermovaWatcher = nullptr;
+        }
+        // A watcher still in a step that does not watch its stop event (the
+        // Thermova start-up hold) frees itself when its thread ends.
+        if (psensor) psensor->SetAutoDelete();
+        if (thermova) thermova->SetAutoDelete();
+        if (m_pWirelessDeviceMgr) {
+            delete static_cast<IObsvrMbnRadioEvents*>(m_pWirelessDeviceMgr);
+            m_pWirelessDeviceMgr = nullptr;
+        }
+        delete m_pDeviceFactory.exchange(nullptr);
+    }
+    if (m_hRestartEvent) ::CloseHandle(m_hRestartEvent);
+    m_hRestartEvent = nullptr;
+    ::DeleteCriticalSection(&m_csWatchers);
+}
+
+int CTarvoApplication::GetLastDeviceReady() { return s_lastDeviceReady.load(); }
+
+void CTarvoApplication::SetLastDeviceReady(int ready) { s_lastDeviceReady.store(ready); }
+
+CWatcherPSensor* CTarvoApplication::AcquirePSensorWatcher() {
+    CSectionGuard guard(m_csWatchers);
+    if (m_pPSensorWatcher) m_pPSensorWatcher->AddReference();
+    return m_pPSensorWatcher;
+}
+
+CWatcherThermova* CTarvoApplication::AcquireThermovaWatcher() {
+    CSectionGuard guard(m_csWatchers);
+    if (m_pThermovaWatcher) m_pThermovaWatcher->AddReference();
+    return m_pThermovaWatcher;
+}
+
+bool CTarvoApplication::SleepUnlessStopped(DWORD ms) {
+    return CClock::Wait(m_hStopEvent, ms) == WAIT_TIMEOUT;
+}
+
+void CTarvoApplication::Start() { CThread::Start(nullptr); }
+
+void CTarvoApplication::Stop() {
+    try {
+        if (m_pDeviceFactory) DetachWatchers();
+        CThread::Stop(false);
+    } catch (const std::exception& e) {
+        LogWrite("CTarvoApplication::Stop", e.what(), 2);
+    }
+}
+
+DWORD CTarvoApplication::Run(void* param) {
+    const char* fn = "CTarvoApplication::Run";
+    CService service(nullptr);
+
+    if (FILE* tag = std::fopen(kTagFile, "r")) {
+        std::fclose(tag);
+        LogWrite(fn, "Tarvo.tag is found, do not proceed Tarvo init!", 0);
+        return 0;
+    }
+    LogWrite(fn, "Tarvo.tag is not found, continue!", 0);
+    LogWrite(fn, "Inside Run()", 1);
+
+    try {
+        if (GetWWANRadioState() == 1) {
+            LogWrite(fn, "=====================>>>>> W_Disable is high before Tarvo started!!! <Warning!!!>", 0);
+        } else {
+            SetWWANRadioState(1);
+            if (GetWWANRadioState() != 1)
+                LogWrite(fn, "=====================>>>>> Tarvo set W_Disable to high failed!!! <ERROR>", 2);
+            else
+                LogWrite(fn, "=====================>>>>> Tarvo set W_Disable to high OK!!!", 0);
+        }
+
+        m_pDeviceFactory = CreateDeviceSpecificFactory();
+        if (!m_pDeviceFactory) LogWrite(fn, "Unsupported device.", 2);
+
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            CTarvoDeviceFactory* factory = m_pDeviceFactory;
+            m_pWWANDeviceObj = factory ? factory->CreateWWANDevice() : nullptr;
+            if (m_pWWANDeviceObj) break;
+            if (!SleepUnlessStopped(1000)) return 0;
+            LogWrite(fn, "Retry...", 2);
+        }
+        CWWANDevice* modem = m_pWWANDeviceObj;
+        if (!modem) {
+            LogWrite(fn, "WWANDevice not found.", 2);
+            return 0;
+        }
+
+        g_strWWANDeviceName = modem->GetModelName();
+        MBSar::InitSAR();
+
+        bool initialized = false;
+        for (int attempt = 0; attempt < 10 && !initialized; ++attempt) {
+            if (modem->Initialize() == 1) {
+                initialized = true;
+                break;
+            }
+            LogWrite(fn, "m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!", 2);
+            if (!SleepUnlessStopped(10000)) return 0;
+        }
+        if (!initialized) {
+            LogWrite(fn, "Critical error !!! Module cannot initialize!!!<ERROR>", 2);
+            Stop();
+            service.CmdStop();
+            // The service is stopping: nothing more is started.
+            return 0;
+        }
+
+        CHelpers::InitStateLock();
+        if (IsStopRequested()) return 0;
+        AttachWatchers();
+        ApplyInitialState();
+        bool watchersMissing = false;
+        if (CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()})
+            psensor->Resume();
+        else {
+            LogWrite(fn, "Does not have P-sensor Object.", 2);
+            watchersMissing = true;
+        }
+        if (CWatcherUse<CWatcherThermova> thermova{AcquireThermovaWatcher()})
+            thermova->Resume();
+        else {
+            LogWrite(fn, "Does not have Thermova Object.", 2);
+            watchersMissing = true;
+        }
+        if (watchersMissing) return 0;
+
+        HANDLE handles[2] = {m_hStopEvent, m_hRestartEvent};
+        for (;;) {
+            DWORD served = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (served == WAIT_OBJECT_0 + 1) {
+                RestartWatchers();
+                if (!SleepUnlessStopped(10000)) {
+                    CHelpers::DeleteStateLock();
+                    break;
+                }
+                MBSar::InitSAR();
+                continue;
+            }
+            CHelpers::DeleteStateLock();
+            break;
+        }
+    } catch (const std::exception& e) {
+        LogWrite(fn, e.what(), 2);
+    }
+    return 0;
+}
+
+CTarvoDeviceFactory* CTarvoApplication::CreateDeviceSpecificFactory() {
+    const char* fn = "CTarvoApplication::CreateDeviceSpecificFactory";
+    CSystem system;
+    std::string biosId;
+    std::string machineType;
+    system.GetBIOSID(biosId);
+    system.GetSystemModel(machineType);
+    LogWrite(fn, "Inside Inside device factory", 1);
+    if (!system.IsWindows7OrGreater()) return nullptr;
+
+    std::string id5 = biosId.substr(0, 5);
+    if (id5 != "Q47XV" && id5 != "Q48XV") {
+        LogWrite(fn, "Does not find target system on Windows 7 or later", 1);
+        return nullptr;
+    }
+    CTarvoDeviceFactory* factory = new CTarvoLumoDeviceFactory(biosId);
+    std::string type4 = machineType.substr(0, 4);
+    if (type4 == "7KQA" || type4 == "7KQB") {
+        g_bLumoPlatform = true;
+        LogWrite(fn, "This is Lumo Platform!", 1);
+    } else {
+        g_bDovraPlatform = true;
+        if (type4 == "7KQC" || type4 == "7KQD")
+            LogWrite(fn, "This is Dovra Vardo Platform!", 1);
+        else
+            LogWrite(fn, "This is Dovra Ombra Platform!", 1);
+    }
+    return factory;
+}
+
+int CTarvoApplication::AttachWatchers() {
+    if (!m_pDeviceFactory) return 0;
+    CWatcherPSensor* psensor = CWatcherPSensor::Create();
+    CWatcherThermova* thermova = CWatcherThermova::Create();
+    {
+        CSectionGuard guard(m_csWatchers);
+        m_pPSensorWatcher = psensor;
+        m_pThermovaWatcher = thermova;
+    }
+    m_pWirelessDeviceMgr = CWirelessDeviceMgr::GetInstance();
+    psensor->Attach(this);
+    psensor->Start();
+    thermova->Attach(this);
+    thermova->Start();
+    m_pWirelessDeviceMgr->Attach(this);
+    m_pWirelessDeviceMgr->Start();
+    return 0;
+}
+
+int CTarvoApplication::DetachWatchers() {
+    if (!m_pDeviceFactory) return 0;
+    if (CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()}) {
+        psensor->Detach(this);
+        psensor->Stop();
+    }
+    if (CWatcherUse<CWatcherThermova> thermova{AcquireThermovaWatcher()}) {
+        thermova->Detach(this);
+        thermova->Stop();
+    }
+    if (m_pWirelessDeviceMgr) {
+        m_pWirelessDeviceMgr->Detach(this);
+        m_pWirelessDeviceMgr->Stop();
+    }
+    return 0;
+}
+
+int CTarvoApplication::ApplyInitialState() {
+    MonitorPowerOn();
+    CWWANDevice* modem = m_pWWANDeviceObj;
+    if (m_pDeviceFactory && modem) {
+        int state = 0;
+        CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
+        if (psensor && modem->IsReady() != 0) state = psensor->GetState();
+        modem->RunTarvoHandler(static_cast<uint8_t>(state & 0xFF));
+    }
+    return 0;
+}
+
+void CTarvoApplication::NotifyState(int state) {
+    if (state == TARVO_NOTIFY_RECHECK) {
+        CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
+        state = psensor ? psensor->GetState() : 0;
+    }
+    CWWANDevice* modem = m_pWWANDeviceObj;
+    if (!m_pDeviceFactory || !modem) return;
+
+    int ready = modem->IsReady();
+    int expected = s_lastDeviceReady.load();
+    if (ready == 0 && expected != 0 && s_lastDeviceReady.compare_exchange_strong(expected, 0)) {
+        // The modem stopped being ready: one last off command.
+        state = 0;
+    } else {
+        s_lastDeviceReady = ready;
+        if (ready == 0) return;
+    }
+
+    if (m_bMonitorOff) {
+        state = 0;
+    } else if (CWatcherUse<CWatcherThermova> thermova{AcquireThermovaWatcher()}) {
+        if (thermova->GetState() == 1) state = 0;
+    }
+    modem->RunTarvoHandler(static_cast<uint8_t>(state & 0xFF));
+}
+
+void CTarvoApplication::NotifyChange() {
+    if (!m_pDeviceFactory || !m_pWWANDeviceObj) return;
+    int reading = 0;
+    {
+        CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
+        if (!psensor) return;
+        reading = psensor->GetState();
+    }
+    if (reading == 1) static_cast<IObsvrPSensor*>(this)->NotifyState(TARVO_NOTIFY_PROXIMITY);
+}
+
+void CTarvoApplication::MonitorPowerOff() {
+    m_bMonitorOff = true;
+    LogWrite("CTarvoApplication::MonitorPowerOff", "Monitor Off, send Tarvo Off", 1);
+    NotifyState(TARVO_NOTIFY_RECHECK);
+}
+
+void CTarvoApplication::MonitorPowerOn() {
+    m_bMonitorOff = false;
+    LogWrite("CTarvoApplication::MonitorPowerOn", "Monitor On", 1);
+    NotifyState(TARVO_NOTIFY_RECHECK);
+}
+
+void CTarvoApplication::SignalRestart() {
+    if (m_pDeviceFactory) ::SetEvent(m_hRestartEvent);
+}
+
+void CTarvoApplication::ReleaseRetiredWatchers(bool all) {
+    // A replaced watcher stays attached (its observer list is kept) until its
+    // thread has ended; only then is it let go, so it never calls a deleted object.
+    auto release = [&](auto& list) {
+        for (auto it = list.begin(); it != list.end();) {
+            if (all || (*it)->IsThreadFinished()) {
+                (*it)->Detach(this);
+                (*it)->ReleaseReference();
+                it = list.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    };
+    release(m_retiredPSensorWatchers);
+    release(m_retiredThermovaWatchers);
+}
+
+void CTarvoApplication::RestartWatchers() {
+    if (!SleepUnlessStopped(10000)) return;
+    ReleaseRetiredWatchers(false);
+
+    CWatcherPSensor* oldPSensor = nullptr;
+    CWatcherPSensor* newPSensor = nullptr;
+    {
+        CSectionGuard guard(m_csWatchers);
+        oldPSensor = m_pPSensorWatcher;
+        if (oldPSensor) m_pPSensorWatcher = newPSensor = CWatcherPSensor::Create();
+    }
+    if (oldPSensor) {
+        oldPSensor->Stop();
+        oldPSensor->AddReference();
+        m_retiredPSensorWatchers.push_back(oldPSensor);
+        oldPSensor->SetAutoDelete();
+        newPSensor->Attach(this);
+        newPSensor->Start();
+    }
+
+    CWatcherThermova* oldThermova = nullptr;
+    CWatcherThermova* newThermova = nullptr;
+    {
+        CSectionGuard guard(m_csWatchers);
+        oldThermova = m_pThermovaWatcher;
+        if (oldThermova) m_pThermovaWatcher = newThermova = CWatcherThermova::Create();
+    }
+    if (oldThermova) {
+        oldThermova->Stop();
+        oldThermova->AddReference();
+        m_retiredThermovaWatchers.push_back(oldThermova);
+        oldThermova->SetAutoDelete();
+        newThermova->Attach(this);
+        newThermova->Start();
+    }
+}
+
+int CTarvoApplication::GetWWANRadioState() {
+    const char* fn = "CTarvoApplication::GetWWANRadioState";
+    LogTraceEnter(fn);
+    CUniqueHandle device(CSystem::OpenDriverDevice(TARVO_PM_DEVICE_RADIO));
+    if (!device) return -1;
+    int result = -1;
+    try {
+        DWORD output = 0;
+        if (CSystem::DriverIoControl(device.Get(), TARVO_IOCTL_RADIO, 0x00000, output)) {
+            char line[MAX_PATH];
+            std::snprintf(line, sizeof(line), "Radio status = 0x%x", static_cast<unsigned>(output));
+            LogWrite(fn, line, 1);
+            if (output == 0x100) {
+                LogWrite(fn, "WWAN Radio is ON", 1);
+                result = 1;
+            } else if (output == 0x10) {
+                LogWrite(fn, "WWAN Radio is OFF", 1);
+                result = 0;
+            } else {
+                LogWrite(fn, "WWAN Radio get failed", 2);
+            }
+        } else {
+            LogWrite(fn,
+                     "PM Driver WWAN Radio get failed Error: " + std::to_string(::GetLastError()) + " bResult: 0", 2);
+        }
+    } catch (const std::exception& e) {
+        LogWrite(fn, e.what(), 2);
+        result = -1;
+    }
+    device.Reset();
+    LogTraceExit(fn);
+    return result;
+}
+
+int CTarvoApplication::SetWWANRadioState(int on) {
+    const char* fn = "CTarvoApplication::SetWWANRadioState";
+    LogTraceEnter(fn);
+    CUniqueHandle device(CSystem::OpenDriverDevice(TARVO_PM_DEVICE_RADIO));
+    if (!device) return -1;
+    int result = -1;
+    try {
+        DWORD output = 0;
+        if (CSystem::DriverIoControl(device.Get(), TARVO_IOCTL_RADIO, on == 1 ? 0x10100 : 0x10010, output)) {
+            if (on == 1) {
+                LogWrite(fn, "WWAN Radio is set to ON", 1);
+                result = 1;
+            } else {
+                LogWrite(fn, "WWAN Radio is set to OFF", 1);
+                result = 0;
+            }
+        } else {
+            LogWrite(fn,
+                     "PM Driver WWAN Radio set failed Error: " + std::to_string(::GetLastError()) + " bResult: 0", 2);
+        }
+    } catch (const std::exception& e) {
+        LogWrite(fn, e.what(), 2);
+        result = -1;
+    }
+    device.Reset();
+    LogTraceExit(fn);
+    return result;
+}
+
+int CTarvoApplication::GetWLANTxState() {
+    const char* fn = "CTarvoApplication::GetWLANTxState";
+    CUniqueHandle device(CSystem::OpenDriverDevice(TARVO_PM_DEVICE_RADIO));
+    if (!device) return -1;
+    try {
+        DWORD output = 0;
+        if (!CSystem::DriverIoControl(device.Get(), TARVO_IOCTL_RADIO, 0x20000, output)) return -1;
+        if (output == 0x100) {
+            LogWrite(fn, "WLAN Tx Power is NORMAL", 1);
+            return 1;
+        }
+        if (output == 0x10) {
+            LogWrite(fn, "WLAN Tx Power is REDUCED", 1);
+            return 0;
+        }
+        char line[MAX_PATH];
+        std::snprintf(line, sizeof(line), "WLAN Tx Power get failed, ulOut: 0x%.8lX", static_cast<unsigned long>(output));
+        LogWrite(fn, line, 2);
+        return -1;
+    } catch (const std::exception& e) {
+        LogWrite(fn, e.what(), 2);
+        return -1;
+    }
+}
+
+int CTarvoApplication::SetWLANTxState(int reduce) {
+    const char* fn = "CTarvoApplication::SetWLANTxState";
+    CUniqueHandle device(CSystem::OpenDriverDevice(TARVO_PM_DEVICE_RADIO));
+    if (!device) return -1;
+    try {
+        DWORD output = 0;
+        if (!CSystem::DriverIoControl(device.Get(), TARVO_IOCTL_RADIO, reduce != 0 ? 0x30010 : 0x30100, output))
+            return -1;
+        if (output == 0 && reduce == 0) {
+            LogWrite(fn, "WLAN Tx Power is NORMAL", 1);
+            CHelpers::WriteTarvoState(false, TARVO_SOURCE_WLAN);
+            return 1;
+        }
+        if (output == 0 && reduce == 1) {
+            LogWrite(fn, "WLAN Tx Power is REDUCED", 1);
+            CHelpers::WriteTarvoState(true, TARVO_SOURCE_WLAN);
+            return 0;
+        }
+        char line[MAX_PATH];
+        std::snprintf(line, sizeof(line), "WLAN Tx Power set failed, ulOut: 0x%.8lX", static_cast<unsigned long>(output));
+        LogWrite(fn, line, 2);
+        return -1;
+    } catch (const std::exception& e) {
+        LogWrite(fn, e.what(), 2);
+        return -1;
+    }
+}
+
+int CTarvoApplication::WaitNetworkArrival() {
+    const char* fn = "CTarvoApplication::WaitNetworkArrival";
+    HANDLE arrival = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE present = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CM_NOTIFY_FILTER filter = {};
+    filter.cbSize = sizeof(filter);
+    filter.Flags = 0;
+    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+    filter.u.DeviceInterface.ClassGuid = TARVO_GUID_DEVINTERFACE_NET;
+    HCMNOTIFICATION notification = nullptr;
+    CONFIGRET result = ::CM_Register_Notification(&filter, arrival, &TARVO_PCM_NOTIFY_CALLBACK, &notification);
+    if (result != CR_SUCCESS) {
+        LogWrite(fn, "CM_Register_Notification failed: " + std::to_string(result), 1);
+        ::CloseHandle(arrival);
+        ::CloseHandle(present);
+        return 1;
+    }
+    LogWrite(fn, "Waiting for network arrival", 1);
+    if (IsNetworkInterfacePresent()) ::SetEvent(present);
+    HANDLE both[2] = {arrival, present};
+    CClock::WaitMultiple(2, both, TRUE, 5000);
+    // The registration stays; the callback may still set its event.
+    return 0;
+}
+
+bool CTarvoApplication::IsNetworkInterfacePresent() {
+    return ::SetupDiGetClassDevsA(&TARVO_GUID_DEVINTERFACE_NET, nullptr, nullptr,
+                                  DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) != INVALID_HANDLE_VALUE;
+}
+
+DWORD CALLBACK TARVO_PCM_NOTIFY_CALLBACK(HCMNOTIFICATION notify, PVOID context, CM_NOTIFY_ACTION action,
+                                         PCM_NOTIFY_EVENT_DATA eventData, DWORD eventDataSize) {
+    if (action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL) {
+        LogWrite("TARVO_PCM_NOTIFY_CALLBACK", "GUID_DEVINTERFACE_NET arrival", 1);
+        ::SetEvent(static_cast<HANDLE>(context));
+    } else if (action != CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL) {
+        LogWrite("TARVO_PCM_NOTIFY_CALLBACK", "Device Arrival unknown action", 1);
+    }
+    return 0;
+}
+
+bool CTarvoApplication::GetSpareFlag() { return m_bSpareFlag; }
+
+void CTarvoApplication::SetSpareFlag(bool flag) { m_bSpareFlag = flag; }

@@ -1,0 +1,85 @@
+// The back-off policy: owns the platform factory, the modem object, the two
+// watchers and the wireless notification manager, brings the modem up on its
+// worker thread and decides the Tarvo state on whatever thread an event comes.
+#pragma once
+
+#include "CThread.h"
+#include "IObsvrPSensor.h"
+#include "IObsvrWlanAndMbnNotification.h"
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <atomic>
+#include <string>
+#include <vector>
+
+class CTarvoDeviceFactory;
+class CWWANDevice;
+class CWatcherPSensor;
+class CWatcherThermova;
+class CWirelessDeviceMgr;
+
+extern std::wstring g_strWWANDeviceName;
+
+class CTarvoApplication : public IObsvrPSensor, public IObsvrWlanAndMbnNotification, public CThread {
+public:
+    CTarvoApplication();
+    ~CTarvoApplication() override;
+
+    void NotifyState(int state) override;
+    void NotifyChange() override;
+    DWORD Run(void* param) override;
+
+    void Start();
+    void Stop();
+    void MonitorPowerOn();
+    void MonitorPowerOff();
+    void SignalRestart();
+    void RestartWatchers();
+    int AttachWatchers();
+    int DetachWatchers();
+    int ApplyInitialState();
+    CTarvoDeviceFactory* CreateDeviceSpecificFactory();
+
+    int GetWWANRadioState();
+    int SetWWANRadioState(int on);
+    int GetWLANTxState();
+    int SetWLANTxState(int reduce);
+
+    int WaitNetworkArrival();
+    bool IsNetworkInterfacePresent();
+
+    bool GetSpareFlag();
+    void SetSpareFlag(bool flag);
+
+    // The readiness that NotifyState last saw (0 at process start).
+    static int GetLastDeviceReady();
+    static void SetLastDeviceReady(int ready);
+
+protected:
+    std::atomic<CTarvoDeviceFactory*> m_pDeviceFactory;
+    std::atomic<CWWANDevice*> m_pWWANDeviceObj;
+    CWatcherPSensor* m_pPSensorWatcher;
+    CWatcherThermova* m_pThermovaWatcher;
+    CWirelessDeviceMgr* m_pWirelessDeviceMgr;
+    std::atomic<bool> m_bMonitorOff;
+    bool m_bSpareFlag;
+    HANDLE m_hRestartEvent;
+
+private:
+    // A watcher taken under m_csWatchers with a reference of the caller's own,
+    // so a restart or a watcher's self-deletion cannot free it while in use.
+    CWatcherPSensor* AcquirePSensorWatcher();
+    CWatcherThermova* AcquireThermovaWatcher();
+    // The worker's sleeps end early when the service stops; false then.
+    bool SleepUnlessStopped(DWORD ms);
+    void ReleaseRetiredWatchers(bool all);
+
+    CRITICAL_SECTION m_csWatchers;
+    // Watchers replaced by RestartWatchers, still attached to this object until their threads end.
+    std::vector<CWatcherPSensor*> m_retiredPSensorWatchers;
+    std::vector<CWatcherThermova*> m_retiredThermovaWatchers;
+};
+
+DWORD CALLBACK TARVO_PCM_NOTIFY_CALLBACK(HCMNOTIFICATION notify, PVOID context, CM_NOTIFY_ACTION action,
+                                         PCM_NOTIFY_EVENT_DATA eventData, DWORD eventDataSize);

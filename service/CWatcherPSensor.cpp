@@ -1,0 +1,189 @@
+#include "CWatcherPSensor.h"
+
+#include "CHelpers.h"
+#include "CRegistryWatchLoop.h"
+#include "CSystem.h"
+#include "CTarvoApplication.h"
+#include "Handles.h"
+#include "Logger.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+namespace {
+const char kNotificationKey[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification";
+const wchar_t kModelFoxconn[] = L"Qualcomm Snapdragon X55 5G";
+const wchar_t kModelNuvik[] = L"Nuvik HX730R-GL";
+const DWORD kBit25 = 0x2000000;
+const DWORD kBit26 = 0x4000000;
+
+bool ModelBeginsWith(const std::wstring& model, const wchar_t* literal) {
+    size_t length = wcslen(literal);
+    return model.size() >= length && model.compare(0, length, literal) == 0;
+}
+
+std::string ValueLine(const char* label, DWORD value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof(buffer), "%s0x%2x", label, static_cast<unsigned>(value));
+    return buffer;
+}
+}  // namespace
+
+CWatcherPSensor* CWatcherPSensor::Create() { return new CWatcherPSensor(); }
+
+CWatcherPSensor::CWatcherPSensor() : m_dwPrevNotificationValue(0), m_dwCurrentNotificationValue(0) {}
+
+CWatcherPSensor::~CWatcherPSensor() { WaitForThreadEnd(); }
+
+void CWatcherPSensor::Start() {
+    LogWrite("CWatcherPSensor::Start", "PSensorWatcherobj->Start()", 0);
+    if (IsRunning()) return;
+    if (StartThread() == 0) {
+        LogWrite("CWatcherPSensor::Start", "CWatcherPSensor running", 0);
+        SetRunning(true);
+    }
+}
+
+void CWatcherPSensor::StopWait(bool wait) {
+    if (!IsRunning()) return;
+    CThread::Stop(wait);
+    SetRunning(false);
+}
+
+void CWatcherPSensor::Stop() {
+    if (!IsRunning()) return;
+    CThread::Stop(false);
+    SetRunning(false);
+}
+
+void CWatcherPSensor::Resume() {
+    if (IsRunning()) CThread::Resume();
+}
+
+void CWatcherPSensor::Pause() {
+    if (IsRunning()) CThread::Pause();
+}
+
+void CWatcherPSensor::OnThreadExit() { ThreadExited(); }
+
+DWORD CWatcherPSensor::Run(void* param) {
+    DWORD result = 0;
+    try {
+        CSystem system;
+        if (!system.HasPSensor()) {
+            LogWrite("CWatcherPSensor::Run",
+                     "PSensorWatcher thread cannot be started. System has no PSensor installed.", 2);
+            result = 1;
+        } else {
+            LogWrite("CWatcherPSensor::Run", " cSystemInfoObj.HasPSensor() ", 0);
+            CUniqueHKey key;
+            if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNotificationKey, 0, KEY_READ, key.Put()) == ERROR_SUCCESS) {
+                CUniqueHandle changeEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+                if (changeEvent && m_hStopEvent && m_hPauseEvent && m_hResumeEvent) {
+                    CRegistryWatchLoop loop(key.Get(), "Type2", changeEvent.Get(), m_hStopEvent, m_hPauseEvent,
+                                            m_hResumeEvent);
+                    loop.ReadValue(m_dwPrevNotificationValue);
+                    WatchLoopTexts texts = {"CWatcherPSensor::Run",
+                                            nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            "PSensorWatcher thread Reset Resume Event.",
+                                            nullptr,
+                                            "PSensorWatcher thread Handle Pause Event failed."};
+                    loop.Serve(texts, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
+                               [this] { HandlePSensorNotificationEvent(); }, [this] { return HandlePauseEvent(); });
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        LogWrite("CWatcherPSensor::Run", e.what(), 2);
+        result = 1;
+    }
+    LogWrite("CWatcherPSensor::Run", "CWatcherPSensor Exit", 1);
+    return result;
+}
+
+void CWatcherPSensor::HandlePSensorNotificationEvent() {
+    const char* fn = "CWatcherPSensor::HandlePSensorNotificationEvent";
+    LogWrite(fn, "HandlePSensorNotificationEvent", 1);
+    LogWrite(fn, ValueLine("------m_dwPrevNotificationValue => ", m_dwPrevNotificationValue), 0);
+    LogWrite(fn, ValueLine("------m_dwCurrentNotificationValue => ", m_dwCurrentNotificationValue), 0);
+
+    enum class Outcome { Proximity, Away, Unknown, Ignored } outcome = Outcome::Ignored;
+    const DWORD prev = m_dwPrevNotificationValue;
+    const DWORD cur = m_dwCurrentNotificationValue;
+    const std::wstring model = g_strWWANDeviceName;
+    if (ModelBeginsWith(model, kModelFoxconn)) {
+        // Level rule: bit 25 set means away.
+        if ((cur & kBit25) && !(prev & kBit25))
+            outcome = Outcome::Away;
+        else if (!(cur & kBit25) && (prev & kBit25))
+            outcome = Outcome::Proximity;
+        else
+            outcome = Outcome::Unknown;
+    } else if (ModelBeginsWith(model, kModelNuvik)) {
+        // Toggle rule: bit 25 toggles on proximity, bit 26 on away; proximity wins.
+        if ((cur ^ prev) & kBit25)
+            outcome = Outcome::Proximity;
+        else if ((cur ^ prev) & kBit26)
+            outcome = Outcome::Away;
+        else
+            outcome = Outcome::Unknown;
+    }
+
+    switch (outcome) {
+    case Outcome::Proximity:
+        LogWrite(fn, "P-Sensor detects the proximity of object.\n", 1);
+        NotifyProximity();
+        CHelpers::WriteTarvoState(true, TARVO_SOURCE_PSENSOR);
+        break;
+    case Outcome::Away:
+        LogWrite(fn, "P-Sensor detects that object gets out from sensing area.\n", 1);
+        NotifyClear();
+        CHelpers::WriteTarvoState(false, TARVO_SOURCE_PSENSOR);
+        break;
+    case Outcome::Unknown:
+        LogWrite(fn, "P-Sensor detects Unknown change.", 1);
+        break;
+    case Outcome::Ignored:
+        LogWrite(fn, "No WWAN card detected, p-sensor event ignored!", 1);
+        break;
+    }
+}
+
+int CWatcherPSensor::HandlePauseEvent() {
+    return CRegistryWatchLoop::WaitWhilePaused("CWatcherPSensor::HandlePauseEvent", m_hPauseEvent, m_hResumeEvent,
+                                               m_hStopEvent);
+}
+
+void CWatcherPSensor::NotifyProximity() {
+    ForEachObserver([](IObsvrPSensor* observer) { observer->NotifyState(TARVO_NOTIFY_PROXIMITY); });
+}
+
+void CWatcherPSensor::NotifyClear() {
+    ForEachObserver([](IObsvrPSensor* observer) { observer->NotifyState(TARVO_NOTIFY_CLEAR); });
+}
+
+int CWatcherPSensor::GetState() {
+    int result = -1;
+    CUniqueHandle device;
+    try {
+        device.Reset(CSystem::OpenDriverDevice(TARVO_PM_DEVICE_SENSORS));
+        if (!device) return -1;
+        DWORD output = 0;
+        if (CSystem::DriverIoControl(device.Get(), TARVO_IOCTL_PSENSOR, 0, output)) {
+            if (output & 0x2) {
+                result = 1;
+                LogWrite("CWatcherPSensor::GetState", "PSENSOR Detection State is ON", 1);
+            } else {
+                result = 0;
+                LogWrite("CWatcherPSensor::GetState", "PSENSOR Detection State is OFF", 1);
+            }
+        }
+    } catch (const std::exception& e) {
+        LogWrite("CWatcherPSensor::GetState", e.what(), 2);
+        result = -1;
+    }
+    return result;
+}

@@ -1,0 +1,37 @@
+// Watches "Type2", where the power-management service publishes the P-sensor,
+// and tells its observers of proximity (1) and away (0).
+#pragma once
+
+#include "CThread.h"
+#include "CWatchService.h"
+#include "CWatcherLifetime.h"
+#include "IObsvrPSensor.h"
+
+#include <windows.h>
+
+class CWatcherPSensor final : public CWatchService<IObsvrPSensor>,
+                        public CThread,
+                        public CWatcherLifetime<CWatcherPSensor> {
+public:
+    static CWatcherPSensor* Create();
+    CWatcherPSensor();
+    ~CWatcherPSensor();
+
+    void Start() override;
+    void StopWait(bool wait) override;
+    void Stop() override;
+    void Resume();
+    void Pause();
+    // 1 detection on, 0 off, -1 not available.
+    int GetState();
+
+    DWORD Run(void* param) override;
+    void OnThreadExit() override;
+    void HandlePSensorNotificationEvent();
+    int HandlePauseEvent();
+    void NotifyProximity();
+    void NotifyClear();
+
+    DWORD m_dwPrevNotificationValue;
+    DWORD m_dwCurrentNotificationValue;
+};

@@ -1,0 +1,69 @@
+// The process-wide source of Mobile Broadband notifications for the policy
+// engine: an interface arrival, or a software radio switch that leaves the
+// hardware radio on, becomes NotifyChange on every observer.
+#pragma once
+
+#include "CWatchService.h"
+#include "IObsvrMbnInterfaceMgrEvents.h"
+#include "IObsvrMbnRadioEvents.h"
+#include "IObsvrWlanAndMbnNotification.h"
+#include "Mbn.h"
+
+#include <wrl/client.h>
+#include <functional>
+
+class CSinkMbnRadioEvent;
+class CSinkMbnInterfaceMgrEvent;
+class CSinkMbnRegistrationEvents;
+
+class CWirelessDeviceMgr : public CWatchService<IObsvrWlanAndMbnNotification>,
+                           public IObsvrMbnRadioEvents,
+                           public IObsvrMbnInterfaceMgrEvents {
+public:
+    static CWirelessDeviceMgr* GetInstance();
+    ~CWirelessDeviceMgr() override;
+
+    void Start() override;
+    void Stop() override;
+
+    HRESULT OnSetSoftwareRadioStateComplete(IMbnRadio* radio, ULONG requestId, HRESULT status) override;
+    HRESULT OnInterfaceArrival(IMbnInterface* newInterface) override;
+    HRESULT OnInterfaceRemoval(IMbnInterface* oldInterface) override;
+
+    bool IsComInitialized() const { return m_bComInitialized; }
+
+private:
+    CWirelessDeviceMgr();
+
+    int AdviseRadioEvents();
+    int AdviseInterfaceManagerEvents();
+    int AdviseRegistrationEvents();
+    void UnadviseRadioEvents();
+    void UnadviseInterfaceManagerEvents();
+    void UnadviseRegistrationEvents();
+    void NotifyObservers();
+
+    // The steps every kind shares; makeSink creates the kind's sink and returns its IUnknown holder.
+    int AdviseKind(const IID& eventInterface, Microsoft::WRL::ComPtr<IConnectionPoint>& connectionPoint,
+                   Microsoft::WRL::ComPtr<IUnknown>& sink, DWORD& cookie,
+                   const std::function<IUnknown*()>& makeSink);
+    void UnadviseKind(Microsoft::WRL::ComPtr<IConnectionPoint>& connectionPoint,
+                      Microsoft::WRL::ComPtr<IUnknown>& sink, DWORD cookie);
+
+    CSinkMbnRadioEvent* m_pRadioSink;
+    Microsoft::WRL::ComPtr<IUnknown> m_spRadioSink;
+    Microsoft::WRL::ComPtr<IConnectionPoint> m_spRadioCP;
+    DWORD m_dwRadioCookie;
+    CSinkMbnInterfaceMgrEvent* m_pInterfaceMgrSink;
+    Microsoft::WRL::ComPtr<IUnknown> m_spInterfaceMgrSink;
+    Microsoft::WRL::ComPtr<IConnectionPoint> m_spInterfaceMgrCP;
+    DWORD m_dwInterfaceMgrCookie;
+    CSinkMbnRegistrationEvents* m_pRegistrationSink;
+    Microsoft::WRL::ComPtr<IUnknown> m_spRegistrationSink;
+    Microsoft::WRL::ComPtr<IConnectionPoint> m_spRegistrationCP;
+    DWORD m_dwRegistrationCookie;
+    bool m_bComInitialized;
+
+    static bool s_bInstanceCreated;
+    static CWirelessDeviceMgr* s_pInstance;
+};

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "Mbn.h"
+
+class IObsvrMbnRadioEvents {
+public:
+    virtual ~IObsvrMbnRadioEvents() = default;
+    virtual HRESULT OnSetSoftwareRadioStateComplete(IMbnRadio* radio, ULONG requestId, HRESULT status) = 0;
+};
