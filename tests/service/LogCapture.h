@@ -1,0 +1,54 @@
+// Captures what the logger sends to its "Debug" sink, one entry per line.
+#pragma once
+
+#include "Logger.h"
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CLogCapture {
+public:
+    // Switches the logger to the debug sink (plus the given flags) and captures.
+    explicit CLogCapture(uint32_t extraFlags = LOG_FLAG_TRACE) {
+        Lines().clear();
+        LogSetDebugSink(&CLogCapture::Sink);
+        LogSetFlags(LOG_FLAG_DEBUG | extraFlags);
+    }
+    ~CLogCapture() {
+        LogSetFlags(0);
+        LogSetDebugSink(nullptr);
+    }
+
+    static std::vector<std::string> All() {
+        std::lock_guard<std::mutex> guard(Lock());
+        return Lines();
+    }
+    // Lines that contain text.
+    static size_t Count(const std::string& text) {
+        std::vector<std::string> lines = All();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
+    }
+    static bool Has(const std::string& text) { return Count(text) > 0; }
+    static void Clear() {
+        std::lock_guard<std::mutex> guard(Lock());
+        Lines().clear();
+    }
+
+private:
+    static void Sink(const char* text) {
+        std::lock_guard<std::mutex> guard(Lock());
+        Lines().push_back(text);
+    }
+    static std::vector<std::string>& Lines() {
+        static std::vector<std::string> lines;
+        return lines;
+    }
+    static std::mutex& Lock() {
+        static std::mutex lock;
+        return lock;
+    }
+};

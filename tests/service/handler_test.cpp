@@ -1,0 +1,164 @@
+#include "CService.h"
+#include "CTarvoApplication.h"
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+std::vector<SERVICE_STATUS> g_reports;
+
+BOOL WINAPI CaptureStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+    g_reports.push_back(*status);
+    return TRUE;
+}
+
+class CObservedApplication : public CTarvoApplication {
+public:
+    bool MonitorOff() const { return m_bMonitorOff; }
+};
+
+struct DisplaySetting {
+    POWERBROADCAST_SETTING header;  // Data[0] is the display state
+};
+
+class ServiceHandler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_reports.clear();
+        CService::s_pfnReportStatus = &CaptureStatus;
+        CService::g_hServiceStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        if (CService::g_hServiceStopEvent) CloseHandle(CService::g_hServiceStopEvent);
+        CService::g_hServiceStopEvent = nullptr;
+        CService::s_pfnReportStatus = &::SetServiceStatus;
+    }
+    static bool StopSet() { return WaitForSingleObject(CService::g_hServiceStopEvent, 0) == WAIT_OBJECT_0; }
+    static DWORD Display(CTarvoApplication* application, BYTE state) {
+        DisplaySetting setting = {};
+        setting.header.DataLength = 4;
+        setting.header.Data[0] = state;
+        return CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &setting, application);
+    }
+};
+}  // namespace
+
+TEST_F(ServiceHandler, StopShutdownAndPreshutdownReportStopPendingAndSetTheEvent) {
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN}) {
+        g_reports.clear();
+        ResetEvent(CService::g_hServiceStopEvent);
+        EXPECT_EQ(CService::ServiceHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+        ASSERT_EQ(g_reports.size(), 1u);
+        const SERVICE_STATUS& s = g_reports[0];
+        EXPECT_EQ(s.dwServiceType, 0x10u);
+        EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+        EXPECT_EQ(s.dwCheckPoint, 1u);
+        EXPECT_EQ(s.dwControlsAccepted, 0x4E5u);
+        EXPECT_EQ(s.dwWaitHint, 3000u);
+        EXPECT_EQ(s.dwWin32ExitCode, 0u);
+        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+        EXPECT_TRUE(StopSet());
+    }
+    // A second stop while pending reports again on the set event.
+    g_reports.clear();
+    CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    EXPECT_EQ(g_reports.size(), 1u);
+    EXPECT_TRUE(StopSet());
+}
+
+TEST_F(ServiceHandler, PauseAndContinueOnlyReport) {
+    CLogCapture capture;
+    CService::ServiceHandler(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr);
+    CService::ServiceHandler(SERVICE_CONTROL_CONTINUE, 0, nullptr, nullptr);
+    std::vector<std::pair<DWORD, DWORD>> states;
+    for (const SERVICE_STATUS& s : g_reports) states.emplace_back(s.dwCurrentState, s.dwCheckPoint);
+    EXPECT_EQ(states, (std::vector<std::pair<DWORD, DWORD>>{{SERVICE_PAUSE_PENDING, 1},
+                                                            {SERVICE_PAUSED, 0},
+                                                            {SERVICE_CONTINUE_PENDING, 1},
+                                                            {SERVICE_RUNNING, 0}}));
+    EXPECT_TRUE(CLogCapture::Has("CService::ServiceHandler\tDEBUG\tSERVICE_CONTROL_PAUSE"));
+    EXPECT_TRUE(CLogCapture::Has("CService::ServiceHandler\tDEBUG\tSERVICE_CONTROL_CONTINUE"));
+    EXPECT_FALSE(StopSet());
+}
+
+TEST_F(ServiceHandler, StartPendingAcceptsNoControls) {
+    CService::SetStatus(SERVICE_START_PENDING, NO_ERROR, 2);
+    CService::SetStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    ASSERT_EQ(g_reports.size(), 2u);
+    EXPECT_EQ(g_reports[0].dwControlsAccepted, 0u);
+    EXPECT_EQ(g_reports[0].dwCheckPoint, 2u);
+    EXPECT_EQ(g_reports[1].dwControlsAccepted, 0x4E5u);
+}
+
+TEST_F(ServiceHandler, UnhandledControlsReportNothing) {
+    for (DWORD control : std::vector<DWORD>{SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SESSIONCHANGE,
+                                            SERVICE_CONTROL_PARAMCHANGE, 200u}) {
+        EXPECT_EQ(CService::ServiceHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    }
+    EXPECT_TRUE(g_reports.empty());
+    EXPECT_FALSE(StopSet());
+}
+
+TEST_F(ServiceHandler, DisplayStateDrivesTheMonitorFlag) {
+    CLogCapture capture;
+    CObservedApplication application;
+    struct Case {
+        BYTE state;
+        bool off;
+        const char* line;
+    } cases[] = {{0, true, "Monitor Off, send Tarvo Off"}, {1, false, "Monitor On"}, {0, true, nullptr},
+                 {2, false, "Monitor On"}};  // 2 is dimmed, which counts as on
+    for (const Case& c : cases) {
+        CLogCapture::Clear();
+        EXPECT_EQ(Display(&application, c.state), static_cast<DWORD>(NO_ERROR));
+        EXPECT_EQ(application.MonitorOff(), c.off) << int(c.state);
+        if (c.line) {
+            EXPECT_TRUE(CLogCapture::Has(c.line));
+        }
+    }
+    // Without an application nothing happens.
+    CLogCapture::Clear();
+    EXPECT_EQ(Display(nullptr, 0), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(CLogCapture::All().empty());
+    EXPECT_TRUE(g_reports.empty());
+}
+
+TEST_F(ServiceHandler, SuspendOnlyLogsAndResumeSwitchesTheRadio) {
+    CLogCapture capture;
+    CObservedApplication application;
+    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, &application);
+    EXPECT_EQ(CLogCapture::All(),
+              (std::vector<std::string>{
+                  "CService::ServiceHandler\tDEBUG\t!-!-! PBT_APMSUSPEND: Entering S4 or Fast shutdown !-!-!"}));
+    CLogCapture::Clear();
+    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application);
+    EXPECT_TRUE(CLogCapture::Has("!-!-! PBT_APMRESUMEAUTOMATIC !-!-!"));
+    EXPECT_TRUE(CLogCapture::Has("Entering CTarvoApplication::SetWWANRadioState"));
+    CLogCapture::Clear();
+    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, nullptr, &application);
+    EXPECT_TRUE(CLogCapture::All().empty());
+}
+
+TEST_F(ServiceHandler, TriggerEventAfterStopReturnsShutdownInProgress) {
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_TRIGGEREVENT, 0, nullptr, nullptr),
+              static_cast<DWORD>(NO_ERROR));
+    CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_TRIGGEREVENT, 0, nullptr, nullptr), 1115u);
+    CloseHandle(CService::g_hServiceStopEvent);
+    CService::g_hServiceStopEvent = nullptr;
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_TRIGGEREVENT, 0, nullptr, nullptr), 1115u);
+}
+
+TEST_F(ServiceHandler, ControlsAfterTheStopLeaveTheApplicationAlone) {
+    CLogCapture capture;
+    CObservedApplication application;
+    CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, &application);
+    CLogCapture::Clear();
+    Display(&application, 0);
+    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application);
+    EXPECT_FALSE(application.MonitorOff());
+    EXPECT_FALSE(CLogCapture::Has("Monitor Off"));
+    EXPECT_FALSE(CLogCapture::Has("SetWWANRadioState"));
+}

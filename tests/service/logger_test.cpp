@@ -1,0 +1,180 @@
+#include "LogCapture.h"
+#include "Logger.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+namespace {
+const char kDebugKey[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Debug";
+const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
+const wchar_t kLogRoot[] = L"C:\\ProgramData\\Orvane";
+
+SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) {
+    SYSTEMTIME t = {};
+    t.wYear = y;
+    t.wMonth = mo;
+    t.wDay = d;
+    t.wHour = h;
+    t.wMinute = mi;
+    t.wSecond = s;
+    t.wMilliseconds = ms;
+    return t;
+}
+
+bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+void RemoveLogFolder() {
+    DeleteFileW(kLogFile);
+    RemoveDirectoryW(L"C:\\ProgramData\\Orvane\\Tarvo\\Debug");
+    RemoveDirectoryW(L"C:\\ProgramData\\Orvane\\Tarvo");
+    RemoveDirectoryW(kLogRoot);
+}
+
+// Each case of this program runs in a process of its own, so the logger's
+// once-only state (switches, path) starts fresh every time.
+class LoggerSwitches : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::DeleteTree(kDebugKey);
+        RemoveLogFolder();
+        // The folder is made on the current drive: the service's is C:.
+        SetCurrentDirectoryW(L"C:\\windows\\system32");
+    }
+    void TearDown() override {
+        testsupport::DeleteTree(kDebugKey);
+        LogSetFlags(0);
+    }
+};
+}  // namespace
+
+TEST(LoggerFormat, TimestampPadsEachFieldToTwoDigitsOnly) {
+    struct Case {
+        SYSTEMTIME time;
+        const char* expected;
+    } cases[] = {
+        {Time(2026, 12, 9, 9, 5, 7, 5), "2026/12/09 09:05:07.05 - "},
+        {Time(2026, 1, 2, 0, 0, 0, 0), "2026/01/02 00:00:00.00 - "},
+        {Time(2026, 10, 31, 23, 59, 59, 50), "2026/10/31 23:59:59.50 - "},
+        {Time(2026, 10, 31, 23, 59, 59, 500), "2026/10/31 23:59:59.500 - "},
+        {Time(2026, 10, 31, 23, 59, 59, 9), "2026/10/31 23:59:59.09 - "},
+        {Time(2026, 10, 31, 23, 59, 59, 99), "2026/10/31 23:59:59.99 - "},
+    };
+    for (const Case& c : cases) EXPECT_EQ(LogFormatTimestamp(c.time), c.expected);
+    EXPECT_EQ(LogFormatTwoDigits(7u), "07");
+    EXPECT_EQ(LogFormatTwoDigits(123u), "123");
+}
+
+TEST(LoggerFormat, LineTextWithAndWithoutTrace) {
+    struct Case {
+        uint32_t flags;
+        int level;
+        const char* expected;
+    } cases[] = {
+        {LOG_FLAG_TRACE, 0, "CSystem::GetBIOSID\tINFO\tx"},
+        {0, 0, "INFO\tx"},
+        {0, 1, "DEBUG\tx"},
+        {0, 2, "ERROR\tx"},
+        {0, 7, "\tx"},
+        {0, -1, "\tx"},
+        {LOG_FLAG_TRACE, 7, "CSystem::GetBIOSID\t\tx"},
+        {LOG_FLAG_TRACE, -1, "CSystem::GetBIOSID\t\tx"},
+    };
+    for (const Case& c : cases) {
+        CLogCapture capture(c.flags);
+        LogWrite("CSystem::GetBIOSID", "x", c.level);
+        ASSERT_EQ(CLogCapture::All().size(), 1u);
+        EXPECT_EQ(CLogCapture::All()[0], c.expected) << "flags " << c.flags << " level " << c.level;
+    }
+}
+
+TEST(LoggerFormat, TraceLinesIgnoreTheTraceSwitch) {
+    for (uint32_t flags : {0u, static_cast<uint32_t>(LOG_FLAG_TRACE)}) {
+        CLogCapture capture(flags);
+        LogTraceEnter("CSystem::GetBIOSID");
+        LogTraceExit("CSystem::GetBIOSID");
+        EXPECT_EQ(CLogCapture::All(), (std::vector<std::string>{"DEBUG\tEntering CSystem::GetBIOSID",
+                                                                "Exiting CSystem::GetBIOSID"}));
+    }
+}
+
+TEST(LoggerFormat, PercentIsAnOrdinaryCharacter) {
+    CLogCapture capture(0);
+    LogWrite("f%s", "100% done %d %s %n", 0);
+    EXPECT_EQ(CLogCapture::All()[0], "INFO\t100% done %d %s %n");
+    EXPECT_EQ(LogLevelName(3), "");
+    EXPECT_EQ(LogLevelNameW(2), L"ERROR");
+}
+
+TEST_F(LoggerSwitches, EachSwitchAloneAndPresenceNotValueCounts) {
+    struct Case {
+        const char* value;
+        uint32_t bit;
+    } cases[] = {{"Debug", LOG_FLAG_DEBUG}, {"Log", LOG_FLAG_FILE}, {"Trace", LOG_FLAG_TRACE}};
+    for (const Case& c : cases) {
+        testsupport::DeleteTree(kDebugKey);
+        ASSERT_TRUE(testsupport::SetDword(kDebugKey, c.value, 0));
+        EXPECT_EQ(LogReadDebugFlags(), c.bit) << c.value << " = 0 is present";
+    }
+    testsupport::DeleteTree(kDebugKey);
+    EXPECT_EQ(LogReadDebugFlags(), 0u) << "no key";
+
+    // Presence counts whatever the type, as long as the data fits in four bytes.
+    ASSERT_TRUE(testsupport::SetString(kDebugKey, "Log", "1"));
+    EXPECT_EQ(LogReadDebugFlags(), static_cast<uint32_t>(LOG_FLAG_FILE));
+    ASSERT_TRUE(testsupport::SetString(kDebugKey, "Log", "long text"));
+    EXPECT_EQ(LogReadDebugFlags(), 0u) << "more than four bytes";
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0xFFFFFFFF));
+    EXPECT_EQ(LogReadDebugFlags(), 0u) << "0xFFFFFFFF reads as absent";
+}
+
+TEST_F(LoggerSwitches, NoDebugKeyWritesNothingAndMakesNoFolder) {
+    CLogCapture capture(0);
+    LogInit();
+    EXPECT_EQ(g_logFlags, 0u);
+    LogWrite("main", "************* ORVANE.TARVOSVC START ***********", 0);
+    EXPECT_TRUE(CLogCapture::All().empty());
+    EXPECT_EQ(LogGetFilePath(), nullptr);
+    EXPECT_FALSE(Exists(kLogRoot));
+}
+
+TEST_F(LoggerSwitches, DebugAloneGoesToTheDebuggerOnly) {
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Debug", 1));
+    LogSetDebugSink(nullptr);
+    LogInit();
+    EXPECT_EQ(g_logFlags, static_cast<uint32_t>(LOG_FLAG_DEBUG));
+    LogWrite("main", "line", 0);
+    EXPECT_EQ(LogGetFilePath(), nullptr);
+    EXPECT_FALSE(Exists(kLogRoot));
+}
+
+TEST_F(LoggerSwitches, LogValueZeroWritesTheFileWithStampsAndLineEnds) {
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0));
+    LogInit();
+    ASSERT_NE(LogGetFilePath(), nullptr);
+    EXPECT_STREQ(LogGetFilePath(), kLogFile);
+    LogWrite("main", "first 50%", 0);
+    LogTraceExit("CSystem::GetBIOSID");
+    std::string text = testsupport::ReadFileText(kLogFile);
+    // "YYYY/MM/DD hh:mm:ss.ms - INFO\tfirst 50%\r\n" then the exit line.
+    ASSERT_GE(text.size(), 30u);
+    EXPECT_EQ(text.substr(4, 1), "/");
+    size_t dash = text.find(" - ");
+    ASSERT_NE(dash, std::string::npos);
+    EXPECT_EQ(text.substr(dash + 3, text.find("\r\n") - dash - 3), "INFO\tfirst 50%");
+    EXPECT_NE(text.find(" - Exiting CSystem::GetBIOSID\r\n"), std::string::npos);
+}
+
+TEST_F(LoggerSwitches, ALostLineDoesNotStopTheNext) {
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0));
+    LogInit();
+    // The file is opened per line; while it is held without sharing, lines are lost.
+    HANDLE locked = CreateFileW(kLogFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    LogWrite("main", "lost", 0);
+    CloseHandle(locked);
+    LogWrite("main", "kept", 0);
+    std::string text = testsupport::ReadFileText(kLogFile);
+    EXPECT_EQ(text.find("lost"), std::string::npos);
+    EXPECT_NE(text.find("INFO\tkept\r\n"), std::string::npos);
+}
