@@ -102,7 +102,8 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return pred();
 }
 
-int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile) {
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile,
+               const std::wstring& workingDirectory) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     CUniqueHandle output;
@@ -116,8 +117,8 @@ int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstr
     }
     PROCESS_INFORMATION pi = {};
     std::wstring mutableLine = commandLine;
-    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr, &si,
-                          &pi))
+    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr,
+                          workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si, &pi))
         return -1;
     CUniqueHandle process(pi.hProcess);
     CUniqueHandle thread(pi.hThread);

@@ -34,6 +34,7 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 
 // Runs a program, waits for it, returns its exit code (or -1 when it did not start
 // or did not end within the time-out). Its output goes to the given file, if any.
-int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile = L"");
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile = L"",
+               const std::wstring& workingDirectory = L"");
 
 }  // namespace testsupport
