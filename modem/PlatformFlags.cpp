@@ -1,0 +1,4 @@
+#include "PlatformFlags.h"
+
+bool g_bLumoPlatform = false;
+bool g_bDovraPlatform = false;
