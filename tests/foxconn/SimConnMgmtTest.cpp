@@ -126,4 +126,62 @@ TEST_F(SimStartState, PersistedModuleKeepsItsTableAcrossLoads) {
     EXPECT_EQ(CountPrefix(lines, "DMSSetTarvoInfo "), 0u);
     ::RemoveDllDirectory(cookie);
 }
+// The simulator must refuse what a real module would not take, or the
+// driver's requests would pass unchecked.
+TEST(SimDecoding, OnlyWellFormedRowRequestsAreTaken) {
+    ClearSimConnMgmtRegistry();
+    CSimConnMgmt sim;
+    ASSERT_TRUE(sim.IsLoaded());
+    HMODULE module = ::GetModuleHandleW(L"ConnectionMgmt.dll");
+    using Connect = ULONG (*)(const wchar_t*, ULONG*, ULONG*, ULONGLONG*);
+    using Request = ULONG (*)(ULONGLONG, ULONG, ULONG, const BYTE*, ULONG*, BYTE*);
+    auto connect = reinterpret_cast<Connect>(::GetProcAddress(module, "GobiConnectW"));
+    auto read = reinterpret_cast<Request>(::GetProcAddress(module, "DMSGetTarvoInfo"));
+    auto write = reinterpret_cast<Request>(::GetProcAddress(module, "DMSSetTarvoInfo"));
+    ULONG count = 1, options[4] = {2, 0, 0, 0};
+    ULONGLONG handle = 0;
+    ASSERT_EQ(connect(L"sim", &count, options, &handle), 0u);
+
+    using Bytes = std::vector<BYTE>;
+    const Bytes key = {1, 1, 0, 2, 2, 1, 0, 3, 3, 2, 0, 0xFF, 0xFF};
+    auto with = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes band2 = {4, 1, 0, 0};
+    const Bytes values = {7, 5, 0, 2, 0xF0, 0, 0xB4, 0};
+    struct {
+        const char* what;
+        bool isWrite;
+        Bytes request;
+        ULONG status;
+    } cases[] = {
+        {"write of a new row", true, with(with(key, band2), values), 0},
+        {"read of that row", false, key, 0},
+        {"read of a row the module lacks", false, {1, 1, 0, 2, 2, 1, 0, 4, 3, 2, 0, 0xFF, 0xFF}, SIMCM_E_NOT_FOUND},
+        {"combination read without band2", false, {1, 1, 0, 3, 2, 1, 0, 1, 3, 2, 0, 0xFF, 0xFF}, SIMCM_E_MALFORMED},
+        {"reserved element not FF FF", false, {1, 1, 0, 2, 2, 1, 0, 3, 3, 2, 0, 0xFF, 0x00}, SIMCM_E_MALFORMED},
+        {"element running past the end", false, {1, 1, 0, 2, 2, 1, 0, 3, 3, 2, 0, 0xFF}, SIMCM_E_MALFORMED},
+        {"zero padding after the elements", false, with(key, {0, 0, 0, 0}), SIMCM_E_MALFORMED},
+        {"write with one value", true, with(with(key, band2), {7, 3, 0, 1, 0xF0, 0}), SIMCM_E_MALFORMED},
+        {"write without values", true, with(key, band2), SIMCM_E_MALFORMED},
+        {"read carrying values", false, with(key, values), SIMCM_E_MALFORMED},
+    };
+    for (const auto& c : cases) {
+        BYTE response[1024] = {};
+        ULONG length = sizeof(response);
+        ULONG status = (c.isWrite ? write : read)(handle, 1000, static_cast<ULONG>(c.request.size()), c.request.data(),
+                                                  &length, response);
+        EXPECT_EQ(status, c.status) << c.what;
+    }
+    // The read reply: values as u16 LE at bytes 10 and 12.
+    BYTE response[1024] = {};
+    ULONG length = sizeof(response);
+    ASSERT_EQ(read(handle, 1000, static_cast<ULONG>(key.size()), key.data(), &length, response), 0u);
+    EXPECT_EQ(length, 14u);
+    EXPECT_EQ(response[10] | (response[11] << 8), 240);
+    EXPECT_EQ(response[12] | (response[13] << 8), 180);
+    EXPECT_EQ(read(handle + 1, 1000, static_cast<ULONG>(key.size()), key.data(), &length, response),
+              static_cast<ULONG>(SIMCM_E_NOT_CONNECTED));
+}
 }  // namespace
