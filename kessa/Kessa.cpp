@@ -124,7 +124,7 @@ int32_t KESSA_CALL Kessa_IsWrite(SarDeviceContext* handle, const uint8_t* a, uin
                                  uint16_t lengthB, uint8_t* equal) {
     if (handle == nullptr) return KESSA_NULL_HANDLE;
     if (equal == nullptr) return KESSA_FAILED;
-    *equal = SarFileCrc(a, lengthA) == SarFileCrc(b, lengthB) ? 1 : 0;
+    *equal = SarFilesMatch(a, lengthA, b, lengthB) ? 1 : 0;
     return KESSA_OK;
 }
 

@@ -47,3 +47,7 @@ uint16_t SarFileCrc(const uint8_t* data, uint16_t length) {
     if (data == nullptr || length < 4) return kSarNoFileCrc;
     return Crc16X25(data, static_cast<size_t>(length) - 3);
 }
+
+bool SarFilesMatch(const uint8_t* a, uint16_t lengthA, const uint8_t* b, uint16_t lengthB) {
+    return SarFileCrc(a, lengthA) == SarFileCrc(b, lengthB);
+}

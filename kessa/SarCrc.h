@@ -15,3 +15,6 @@ constexpr uint16_t kSarNoFileCrc = 0xFFFB;
 
 // The CRC of the first length-3 bytes, or kSarNoFileCrc.
 uint16_t SarFileCrc(const uint8_t* data, uint16_t length);
+
+// Whether two SAR files carry the same check (two uncheckable inputs match).
+bool SarFilesMatch(const uint8_t* a, uint16_t lengthA, const uint8_t* b, uint16_t lengthB);
