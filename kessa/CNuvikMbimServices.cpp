@@ -41,9 +41,9 @@ CNuvikMbimServices::~CNuvikMbimServices() {
 }
 
 SarDeviceContext* CNuvikMbimServices::OpenContext() {
-    std::lock_guard<std::mutex> guard(m_csList);
     Context context = SarDeviceContext::Create();
     if (!context) return nullptr;
+    std::lock_guard<std::mutex> guard(m_csList);
     m_contexts.push_back(context);
     return context.get();
 }

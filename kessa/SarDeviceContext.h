@@ -44,9 +44,13 @@ struct SarDeviceContext {
     std::mutex m_csFrame;
     uint32_t m_dwBytesReceived = 0;
     int32_t m_iBytesRemaining = -1;
-    std::unique_ptr<uint8_t[]> m_pFrameBuffer;
+    struct FreeBuffer {
+        void operator()(uint8_t* p) const;
+    };
+    using Buffer = std::unique_ptr<uint8_t[], FreeBuffer>;
+    Buffer m_pFrameBuffer;
     uint32_t m_dwFrameLength = 0;
-    std::unique_ptr<uint8_t[]> m_pAccumBuffer;
+    Buffer m_pAccumBuffer;
     uint32_t m_dwAccumLength = 0;
     // A frame of the current read did not fit a buffer: the read fails.
     bool m_bReadOverflow = false;

@@ -5,27 +5,14 @@
 #include "SarCrc.h"
 #include "SarMessage.h"
 #include "SarPacket.h"
+#include "SarTestBytes.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
-using Bytes = std::vector<uint8_t>;
-
-// Bit-by-bit CRC-16/X-25, independent of the table.
-uint16_t ReferenceCrc(const Bytes& data) {
-    uint16_t crc = 0xFFFF;
-    for (uint8_t b : data) {
-        crc ^= b;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
-    }
-    return static_cast<uint16_t>(~crc);
-}
-
-Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
-
-uint16_t U16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
+using namespace sartest;
 
 // Undoes the wire escaping of a whole packet (end mark excluded).
 Bytes Unescape(const Bytes& wire) {
@@ -198,29 +185,6 @@ TEST(SarPacket, ReadRequestCarriesTheReceivedCount) {
 }
 
 namespace {
-// A data frame as the modem sends it: header, count at 14, the remaining
-// field (raw, possibly holding an escape pair), escaped data, escaped CRC, end mark.
-Bytes Frame(uint16_t count, const Bytes& remainingRaw, const Bytes& data, const Bytes& crc, bool endMark = true) {
-    Bytes f = {0x4B, 0x0B, 0x24, 0x00, 0x77, 0x02, 0x00, 0x00, 0x00, 0x00, 0xB3, 0x73, 0x00, 0x00};
-    f.push_back(static_cast<uint8_t>(count));
-    f.push_back(static_cast<uint8_t>(count >> 8));
-    f.insert(f.end(), remainingRaw.begin(), remainingRaw.end());
-    auto escape = [&f](const Bytes& bytes) {
-        for (uint8_t b : bytes) {
-            if (b == 0x7E || b == 0x7D) {
-                f.push_back(0x7D);
-                f.push_back(b == 0x7E ? 0x5E : 0x5D);
-            } else {
-                f.push_back(b);
-            }
-        }
-    };
-    escape(data);
-    escape(crc);
-    if (endMark) f.push_back(0x7E);
-    return f;
-}
-
 const Bytes kRemainingZero = {0, 0, 0, 0};
 
 struct Parsed {
@@ -339,27 +303,12 @@ TEST(SarMessage, ShortIncompleteAndOversizeFrames) {
     EXPECT_EQ(Parse(nine, 9).status, SarFrameStatus::Parsed);
 }
 
-namespace {
-Bytes Ack(uint16_t at10) {
-    Bytes a = {0x4B, 0x0B, 0x24, 0x00, 0x78, 0x02, 0x00, 0x00, 0x00, 0x00};
-    a.push_back(static_cast<uint8_t>(at10));
-    a.push_back(static_cast<uint8_t>(at10 >> 8));
-    a.insert(a.end(), {0x00, 0x00, 0x00, 0x00, 0x00});
-    const uint16_t crc = ReferenceCrc(a);
-    a.push_back(static_cast<uint8_t>(crc));
-    a.push_back(static_cast<uint8_t>(crc >> 8));
-    a.push_back(0x7E);
-    return a;
-}
-}  // namespace
-
 TEST(SarMessage, AcknowledgementValidity) {
     const Bytes good = Ack(2);
     ASSERT_GT(good.size(), 16u);
     EXPECT_EQ(ClassifySarMessage(good.data(), good.size()), SarMessageKind::WriteAck);
     EXPECT_TRUE(IsValidSarWriteAck(good.data(), good.size()));
-    Bytes badCrc = good;
-    badCrc[good.size() - 3] ^= 0x01;
+    const Bytes badCrc = AckWithBadCrc();
     EXPECT_FALSE(IsValidSarWriteAck(badCrc.data(), badCrc.size()));
     const Bytes notTwo = Ack(3);  // CRC right, u16 at 10 wrong
     EXPECT_FALSE(IsValidSarWriteAck(notTwo.data(), notTwo.size()));
