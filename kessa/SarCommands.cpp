@@ -1,0 +1,317 @@
+#include "SarCommands.h"
+
+#include "CByteSafeArray.h"
+#include "CNuvikMbimManager.h"
+#include "Handles.h"
+#include "KessaTrace.h"
+#include "SarCrc.h"
+#include "SarDeviceContext.h"
+#include "SarMessage.h"
+#include "SarPacket.h"
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+using std::chrono::milliseconds;
+
+namespace {
+const milliseconds kCommandTimeout(1000);
+const milliseconds kDeviceRootTimeout(2000);
+const milliseconds kValueTimeout(2000);
+
+enum class Service { Diag, Sar };
+enum class Kind { Set, Query };
+enum class Outcome { Completed, NotSent, TimedOut };
+
+struct Command {
+    Service service;
+    uint32_t cid;
+    Kind kind;
+    const uint8_t* payload;
+    size_t length;
+    CCompletionWake& wake;
+    std::atomic<ULONG>& requestId;
+    milliseconds timeout;
+};
+
+CNuvikMbimManager::DeviceServicePtr ServiceFor(Service service) {
+    CNuvikMbimManager* manager = CNuvikMbimManager::GetInstance();
+    if (manager == nullptr) return nullptr;
+    return service == Service::Diag ? manager->GetDiagService() : manager->GetSarService();
+}
+
+// Sends one command and waits once for its wake. The ticket is taken by the
+// caller before anything that a completion could change was looked at.
+Outcome SendAndWait(const Command& command, CCompletionWake::Ticket ticket) {
+    CNuvikMbimManager::DeviceServicePtr service = ServiceFor(command.service);
+    if (!service) return Outcome::NotSent;
+    CUniqueSafeArray array(MakeByteSafeArray(command.payload, command.length));
+    if (!array) return Outcome::NotSent;
+    // The API writes the request id straight into the context, before the
+    // completion can arrive, so that the dispatch finds the context by it.
+    ULONG* requestId = reinterpret_cast<ULONG*>(&command.requestId);
+    if (command.kind == Kind::Set) {
+        if (FAILED(service->SetCommand(command.cid, array.Get(), requestId))) return Outcome::NotSent;
+    } else {
+        // A query that cannot be sent simply times out.
+        service->QueryCommand(command.cid, array.Get(), requestId);
+    }
+    return command.wake.WaitSince(ticket, command.timeout) ? Outcome::Completed : Outcome::TimedOut;
+}
+
+Outcome SendAndWait(const Command& command) { return SendAndWait(command, command.wake.Arm()); }
+
+int TimedOutResult(const SarDeviceContext& context) { return context.m_iBusy == 1 ? -2 : -1; }
+
+const std::vector<uint8_t> kEmptyQuery;
+}  // namespace
+
+int SetSarEnableCmd(SarDeviceContext* context, uint8_t enable) {
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    context->m_iBusy = -1;
+    const std::vector<uint8_t> payload = SarEnablePayload(enable);
+    switch (SendAndWait({Service::Diag, CID_SAR_ENABLE, Kind::Set, payload.data(), payload.size(),
+                         context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout})) {
+        case Outcome::Completed:
+            return 0;
+        case Outcome::NotSent:
+            return -1;
+        case Outcome::TimedOut:
+            break;
+    }
+    if (context->m_iBusy == 1) return -2;
+    KessaPrint("wait 1000ms\n");
+    return -1;
+}
+
+int GetSarEnableCmd(SarDeviceContext* context, uint8_t* enabled) {
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    context->m_iBusy = -1;
+    switch (SendAndWait({Service::Diag, CID_SAR_ENABLE, Kind::Query, kEmptyQuery.data(), 0, context->m_wakeCommand,
+                         context->m_dwRequestId1, kCommandTimeout})) {
+        case Outcome::Completed:
+            *enabled = context->m_dwLastQueryValue != 0 ? 1 : 0;
+            return 0;
+        case Outcome::NotSent:
+            return -1;
+        case Outcome::TimedOut:
+            break;
+    }
+    *enabled = 0;
+    return TimedOutResult(*context);
+}
+
+int SetSarVersionCmd(SarDeviceContext* context, int32_t index, int32_t crc) {
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    context->m_iBusy = -1;
+    const std::vector<uint8_t> payload = SarVersionPayload(index, crc);
+    switch (SendAndWait({Service::Diag, CID_SAR_VERSION, Kind::Set, payload.data(), payload.size(),
+                         context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout})) {
+        case Outcome::Completed:
+            return 0;
+        case Outcome::NotSent:
+            return -1;
+        case Outcome::TimedOut:
+            break;
+    }
+    return TimedOutResult(*context);
+}
+
+int GetSarVersionCmd(SarDeviceContext* context, int32_t* index, uint16_t* crc) {
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    context->m_iBusy = -1;
+    switch (SendAndWait({Service::Diag, CID_SAR_VERSION, Kind::Query, kEmptyQuery.data(), 0, context->m_wakeCommand,
+                         context->m_dwRequestId1, kCommandTimeout})) {
+        case Outcome::Completed:
+            *index = context->m_iTableIndex;
+            *crc = context->m_wTableCrc;
+            return 0;
+        case Outcome::NotSent:
+            return -1;
+        case Outcome::TimedOut:
+            break;
+    }
+    *index = -1;
+    return TimedOutResult(*context);
+}
+
+int SetSarIndexCmd(SarDeviceContext* context, int32_t index) {
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    context->m_iBusy = -1;
+    const std::vector<uint8_t> payload = SarConfigPayload(index);
+    switch (SendAndWait({Service::Sar, MBIM_CID_MS_SAR_CONFIG, Kind::Set, payload.data(), payload.size(),
+                         context->m_wakeSarSet, context->m_dwRequestId1, kCommandTimeout})) {
+        case Outcome::Completed:
+            return 0;
+        case Outcome::NotSent:
+            return -1;
+        case Outcome::TimedOut:
+            break;
+    }
+    return TimedOutResult(*context);
+}
+
+int GetSarIndexCmd(SarDeviceContext* context, int32_t* index) {
+    // No busy reset here, and a time-out is -1 even after a busy answer.
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    switch (SendAndWait({Service::Sar, MBIM_CID_MS_SAR_CONFIG, Kind::Query, kEmptyQuery.data(), 0,
+                         context->m_wakeSarQuery, context->m_dwRequestId1, kCommandTimeout})) {
+        case Outcome::Completed:
+            *index = context->m_iSarBackoffIndex;
+            return 0;
+        case Outcome::NotSent:
+            return -1;
+        case Outcome::TimedOut:
+            break;
+    }
+    *index = -1;
+    return -1;
+}
+
+int SetDeviceRootCmd(SarDeviceContext* context) {
+    std::lock_guard<std::mutex> guard(context->m_csCommand);
+    context->m_iBusy = -1;
+    const std::vector<uint8_t> payload = DeviceRootPayload();
+    switch (SendAndWait({Service::Diag, CID_DEVICE_ROOT, Kind::Set, payload.data(), payload.size(),
+                         context->m_wakeCommand, context->m_dwRequestId2, kDeviceRootTimeout})) {
+        case Outcome::Completed:
+            return 0;
+        case Outcome::NotSent:
+            return -3;
+        case Outcome::TimedOut:
+            break;
+    }
+    return TimedOutResult(*context);
+}
+
+int SetSarValueCmd(SarDeviceContext* context, const uint8_t* data, int32_t length) {
+    if (length < 0 || (data == nullptr && length > 0)) {
+        KessaPrint("SetSarValueCmd invalid data, length = %d\n", static_cast<int>(length));
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(context->m_csSetValue);
+    context->m_iBusy = -1;
+    uint8_t raw[kSarRawPacketBufferSize] = {};
+    uint8_t escaped[kSarEscapedPacketBufferSize] = {};
+    for (const SarWriteChunk& chunk : PlanSarWrite(static_cast<size_t>(length))) {
+        const size_t size = EncodeSarWritePacket(data == nullptr ? nullptr : data + chunk.offset, chunk.length,
+                                                 chunk.flag, raw, sizeof(raw), escaped, sizeof(escaped));
+        if (size == 0) return -1;
+        switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, escaped, size, context->m_wakeSetValue,
+                             context->m_dwRequestId1, kValueTimeout})) {
+            case Outcome::Completed:
+                continue;
+            case Outcome::NotSent:
+                return -1;
+            case Outcome::TimedOut:
+                break;
+        }
+        if (context->m_iBusy == 1) return -2;
+        if (length > static_cast<int32_t>(kSarChunkSize)) KessaPrint("set value time out\n");
+        return -1;
+    }
+    return 0;
+}
+
+int GetSarValueCmd(SarDeviceContext* context, uint8_t** data, int32_t* length) {
+    std::lock_guard<std::mutex> guard(context->m_csGetValue);
+    context->m_iBusy = -1;
+    {
+        std::lock_guard<std::mutex> frame(context->m_csFrame);
+        context->ClearAccumulation();
+        context->m_dwBytesReceived = 0;
+        context->m_iBytesRemaining = -1;
+        context->m_bReadOverflow = false;
+    }
+    for (;;) {
+        uint8_t request[kSarReadRequestSize] = {};
+        CCompletionWake::Ticket ticket;
+        {
+            // The ticket is taken with the state it was checked against: a frame
+            // that arrives from here on ends the wait below.
+            std::lock_guard<std::mutex> frame(context->m_csFrame);
+            ticket = context->m_wakeGetValue.Arm();
+            if (context->m_bReadOverflow) {
+                context->ClearAccumulation();
+                KessaPrint("GetSarValueCmd data exceed the read buffer\n");
+                return -1;
+            }
+            if (context->m_iBytesRemaining == 0) {
+                context->m_dwBytesReceived = 0;
+                *data = context->m_pAccumBuffer.get();
+                *length = static_cast<int32_t>(context->m_dwAccumLength);
+                return 0;
+            }
+            BuildSarReadRequest(static_cast<uint16_t>(context->m_dwBytesReceived), request, sizeof(request));
+        }
+        switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, request, sizeof(request),
+                             context->m_wakeGetValue, context->m_dwRequestId1, kValueTimeout},
+                            ticket)) {
+            case Outcome::Completed:
+                continue;
+            case Outcome::NotSent:
+                return -1;
+            case Outcome::TimedOut:
+                break;
+        }
+        std::lock_guard<std::mutex> frame(context->m_csFrame);
+        context->ClearAccumulation();
+        return TimedOutResult(*context);
+    }
+}
+
+int GetFileCrcCmd(SarDeviceContext* context, const uint8_t* data, uint16_t length, uint16_t* crc) {
+    context->m_wLastFileCrc = 0;
+    const uint16_t value = SarFileCrc(data, length);
+    context->m_wLastFileCrc = value;
+    *crc = value;
+    return 0;
+}
+
+void ParseSarValueResponse(SarDeviceContext* context, const uint8_t* raw, size_t length) {
+    switch (ClassifySarMessage(raw, length)) {
+        case SarMessageKind::WriteAck:
+            if (IsValidSarWriteAck(raw, length)) context->m_wakeSetValue.Signal();
+            return;
+        case SarMessageKind::Ignored:
+            return;
+        case SarMessageKind::DataFrame:
+            break;
+    }
+    std::lock_guard<std::mutex> frameGuard(context->m_csFrame);
+    context->ClearFrame();
+    SarDataFrame frame;
+    switch (ParseSarDataFrame(raw, length, context->m_pFrameBuffer.get(), SarDeviceContext::kBufferSize, frame)) {
+        case SarFrameStatus::Malformed:
+            return;
+        case SarFrameStatus::TooLarge:
+            // Rejected whole: the read in progress fails rather than deliver part of a frame.
+            std::memset(context->m_pFrameBuffer.get(), 0, SarDeviceContext::kBufferSize);
+            context->m_bReadOverflow = true;
+            context->m_wakeGetValue.Signal();
+            return;
+        case SarFrameStatus::Parsed:
+            break;
+    }
+    context->m_dwFrameLength = static_cast<uint32_t>(frame.dataLength);
+    if (!frame.complete) return;
+    if (context->m_dwBytesReceived == 0) context->ClearAccumulation();
+    if (frame.dataLength > SarDeviceContext::kBufferSize - context->m_dwAccumLength) {
+        context->m_bReadOverflow = true;
+        context->m_wakeGetValue.Signal();
+        return;
+    }
+    context->m_dwBytesReceived += frame.count;
+    context->m_iBytesRemaining = frame.remaining;
+    std::memcpy(context->m_pAccumBuffer.get() + context->m_dwAccumLength, context->m_pFrameBuffer.get(),
+                frame.dataLength);
+    context->m_dwAccumLength += static_cast<uint32_t>(frame.dataLength);
+    {
+        std::lock_guard<std::mutex> callbackGuard(context->m_csCallback);
+        if (context->m_pfnCallback && context->m_pCallbackUser)
+            context->m_pfnCallback(context, context->m_pFrameBuffer.get(), context->m_dwFrameLength,
+                                   context->m_pCallbackUser);
+    }
+    context->m_wakeGetValue.Signal();
+}
