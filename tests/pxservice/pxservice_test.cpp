@@ -64,8 +64,8 @@ protected:
 
     static simpx::Behaviour StartPending(DWORD pendingMs, bool advancing) {
         simpx::Behaviour b;
-        // Pending longer than the wait hint allows without progress; the service
-        // reports every 20 ms (20000 on the fast clock).
+        // A wait hint of 200 ms on the fast clock: longer than the service's 20 ms
+        // between reports, shorter than a pending time of 600 ms.
         b.startPendingMs = pendingMs;
         b.startWaitHint = 200000;
         b.startCheckPointsAdvance = advancing;
@@ -93,7 +93,7 @@ TEST_F(PXService, StartWaitsWhileTheCheckPointGrowsAndGivesUpWhenItStays) {
     simpx::Behaviour failing;
     failing.startFails = true;
     const Row rows[] = {
-        {"starts at once", simpx::Behaviour(), "PX Service started successfully.", SERVICE_RUNNING},
+        {"starts at once", StartPending(0, true), "PX Service started successfully.", SERVICE_RUNNING},
         {"pending, check point grows", StartPending(600, true), "PX Service started successfully.", SERVICE_RUNNING},
         {"pending, check point stays", StartPending(600, false), "PX Service not started", SERVICE_START_PENDING},
         {"ends stopped", failing, "PX Service not started", SERVICE_STOPPED},
@@ -125,7 +125,7 @@ TEST_F(PXService, StartOfAStoppingServiceWaitsForTheStopFirst) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(simpx::StopAll(), ERROR_SUCCESS);
-        simpx::Behaviour b;
+        simpx::Behaviour b = StartPending(0, true);
         b.stopPendingMs = 600;
         b.stopWaitHint = 200000;
         b.stopCheckPointsAdvance = row.advancing;
@@ -163,6 +163,8 @@ TEST_F(PXService, StopOfAStoppedServiceStopsNoDependent) {
 }
 
 TEST_F(PXService, StopStopsTheActiveDependentFirst) {
+    // Slower clock: both real stops must end within the 30000 ms limit.
+    CClock::SetDivisor(100);
     ASSERT_EQ(simpx::Start(SIMPX_PELLARIX), ERROR_SUCCESS);
     ASSERT_EQ(simpx::Start(SIMPX_CLIENT), ERROR_SUCCESS);
     m_px.DoStopSvc();
@@ -211,6 +213,11 @@ TEST_F(PXService, StopIsSentEvenWhenADependentDoesNotStop) {
     simpx::Behaviour hung;
     hung.stopHangs = true;
     ASSERT_TRUE(simpx::Configure(SIMPX_CLIENT, hung));
+    // The overall limit has passed while the dependent was waited for: the own stop
+    // is then seen through only when the first pause after it is long enough.
+    simpx::Behaviour slowHint;
+    slowHint.stopWaitHint = 100000;
+    ASSERT_TRUE(simpx::Configure(SIMPX_PELLARIX, slowHint));
     ASSERT_EQ(simpx::Start(SIMPX_PELLARIX), ERROR_SUCCESS);
     ASSERT_EQ(simpx::Start(SIMPX_CLIENT), ERROR_SUCCESS);
     m_px.DoStopSvc();
