@@ -18,6 +18,8 @@ DWORD CClock::Scale(DWORD ms) {
     return scaled == 0 ? 1 : scaled;
 }
 
+ULONGLONG CClock::TickCount64() { return ::GetTickCount64() * s_divisor.load(); }
+
 void CClock::Sleep(DWORD ms) {
     Notify(ms);
     ::Sleep(Scale(ms));

@@ -18,6 +18,9 @@ public:
     static DWORD WaitMultiple(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);
     // The real duration that a requested one takes now.
     static DWORD Scale(DWORD ms);
+    // GetTickCount64 on the clock's scale (real milliseconds times the divisor), so
+    // that time-outs measured with it pass as fast as the scaled sleeps.
+    static ULONGLONG TickCount64();
 
     static void SetDivisor(DWORD divisor);
     static DWORD GetDivisor();
