@@ -1,13 +1,15 @@
 #include "CTarvoBrennCossaDeviceFactory.h"
 
 #include "CWWANDevice.h"
+#include "CWWANFoxconn.h"
+#include "CWWANNuvik.h"
 
 namespace {
-// The vendor rows join as the vendor classes are built.
-const CTarvoDeviceFactory::ModelRow* Rows(size_t& count) {
-    count = 0;
-    return nullptr;
-}
+// In the order they are compared; each literal over its own length.
+const CTarvoDeviceFactory::ModelRow kRows[] = {
+    {L"Generic Mobile Broadband Adapte", "Nuvik Device found", &CTarvoDeviceFactory::MakeDevice<CWWANNuvik>},
+    {L"Qualcomm Snapdragon X55 5G", "Foxconn device found", &CTarvoDeviceFactory::MakeDevice<CWWANFoxconn>},
+};
 }  // namespace
 
 CTarvoBrennCossaDeviceFactory::CTarvoBrennCossaDeviceFactory(const std::string& biosId) : m_strBIOSID(biosId) {}
@@ -15,9 +17,7 @@ CTarvoBrennCossaDeviceFactory::CTarvoBrennCossaDeviceFactory(const std::string& 
 std::string CTarvoBrennCossaDeviceFactory::GetBIOSID() { return m_strBIOSID; }
 
 CWWANDevice* CTarvoBrennCossaDeviceFactory::CreateWWANDevice() {
-    size_t count = 0;
-    const ModelRow* rows = Rows(count);
-    return CreateFromRows("CTarvoBrennCossaDeviceFactory::CreateWWANDevice", rows, count, true);
+    return CreateFromRows("CTarvoBrennCossaDeviceFactory::CreateWWANDevice", kRows, sizeof(kRows) / sizeof(kRows[0]), true);
 }
 
 int CTarvoBrennCossaDeviceFactory::IsSupportedMBNDevice(const char* hardwareId, const char* prefix) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <cstddef>
 #include <string>
 
 class CWWANDevice;
@@ -22,6 +23,11 @@ public:
         const char* message;
         CWWANDevice* (*create)(const std::wstring& modelName);
     };
+
+    template <typename TDevice>
+    static CWWANDevice* MakeDevice(const std::wstring& modelName) {
+        return new TDevice(modelName);
+    }
 
 protected:
     // The creation every factory shares: read the default modem's model, log it

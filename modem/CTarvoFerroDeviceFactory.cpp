@@ -1,13 +1,16 @@
 #include "CTarvoFerroDeviceFactory.h"
 
 #include "CWWANDevice.h"
+#include "CWWANFibocom.h"
+#include "CWWANFoxconn.h"
 
 namespace {
-// The vendor rows join as the vendor classes are built.
-const CTarvoDeviceFactory::ModelRow* Rows(size_t& count) {
-    count = 0;
-    return nullptr;
-}
+// In the order they are compared; each literal over its own length.
+const CTarvoDeviceFactory::ModelRow kRows[] = {
+    {L"Fibocom L860-GL", "Fibocom L860 device found", &CTarvoDeviceFactory::MakeDevice<CWWANFibocom>},
+    {L"Fibocom L850-GL", "Fibocom L850 device found", &CTarvoDeviceFactory::MakeDevice<CWWANFibocom>},
+    {L"Qualcomm Snapdragon X55 5G", "Foxconn device found", &CTarvoDeviceFactory::MakeDevice<CWWANFoxconn>},
+};
 }  // namespace
 
 CTarvoFerroDeviceFactory::CTarvoFerroDeviceFactory(const std::string& biosId) : m_strBIOSID(biosId) {}
@@ -15,9 +18,7 @@ CTarvoFerroDeviceFactory::CTarvoFerroDeviceFactory(const std::string& biosId) : 
 std::string CTarvoFerroDeviceFactory::GetBIOSID() { return m_strBIOSID; }
 
 CWWANDevice* CTarvoFerroDeviceFactory::CreateWWANDevice() {
-    size_t count = 0;
-    const ModelRow* rows = Rows(count);
-    return CreateFromRows("CTarvoFerroDeviceFactory::CreateWWANDevice", rows, count, false);
+    return CreateFromRows("CTarvoFerroDeviceFactory::CreateWWANDevice", kRows, sizeof(kRows) / sizeof(kRows[0]), false);
 }
 
 int CTarvoFerroDeviceFactory::IsSupportedMBNDevice(const char* hardwareId, const char* prefix) {

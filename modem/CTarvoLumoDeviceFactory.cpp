@@ -1,13 +1,15 @@
 #include "CTarvoLumoDeviceFactory.h"
 
 #include "CWWANDevice.h"
+#include "CWWANFoxconn.h"
+#include "CWWANNuvik.h"
 
 namespace {
-// The vendor rows join as the vendor classes are built.
-const CTarvoDeviceFactory::ModelRow* Rows(size_t& count) {
-    count = 0;
-    return nullptr;
-}
+// In the order they are compared; each literal over its own length.
+const CTarvoDeviceFactory::ModelRow kRows[] = {
+    {L"Nuvik HX730R-GL", "Nuvik HX730 found", &CTarvoDeviceFactory::MakeDevice<CWWANNuvik>},
+    {L"Qualcomm Snapdragon X55 5G", "Foxconn device found", &CTarvoDeviceFactory::MakeDevice<CWWANFoxconn>},
+};
 }  // namespace
 
 CTarvoLumoDeviceFactory::CTarvoLumoDeviceFactory(const std::string& biosId) : m_strBIOSID(biosId) {}
@@ -15,9 +17,7 @@ CTarvoLumoDeviceFactory::CTarvoLumoDeviceFactory(const std::string& biosId) : m_
 std::string CTarvoLumoDeviceFactory::GetBIOSID() { return m_strBIOSID; }
 
 CWWANDevice* CTarvoLumoDeviceFactory::CreateWWANDevice() {
-    size_t count = 0;
-    const ModelRow* rows = Rows(count);
-    return CreateFromRows("CTarvoLumoDeviceFactory::CreateWWANDevice", rows, count, true);
+    return CreateFromRows("CTarvoLumoDeviceFactory::CreateWWANDevice", kRows, sizeof(kRows) / sizeof(kRows[0]), true);
 }
 
 int CTarvoLumoDeviceFactory::IsSupportedMBNDevice(const char* hardwareId, const char* prefix) {
