@@ -1,5 +1,6 @@
 // The real TARVOSVC.exe under the prefix's Service Control Manager.
 #include "ServiceHarness.h"
+#include "SimPmControl.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -93,4 +94,41 @@ TEST_F(ServiceHost, TagFileLeavesTheServiceRunningWithoutBackOff) {
     EXPECT_FALSE(CServiceHarness::LogHas("Inside Run()"));
     EXPECT_TRUE(harness.StopAndWait());
     testsupport::RemoveFile(L"C:\\VAWMIR\\Tarvo.tag");
+}
+
+TEST_F(ServiceHost, WorkerSwitchesTheRadioOnBeforeStartUp) {
+    ASSERT_EQ(simpm::Install(), 0u);
+    struct Case {
+        const char* name;
+        bool driverRunning;
+        bool radioOn;
+        const char* line;
+    } cases[] = {
+        {"radio off", true, false, "CTarvoApplication::Run\tINFO\t=====================>>>>> Tarvo set W_Disable to high OK!!!"},
+        {"radio on", true, true,
+         "CTarvoApplication::Run\tINFO\t=====================>>>>> W_Disable is high before Tarvo started!!! <Warning!!!>"},
+        {"no driver", false, false,
+         "CTarvoApplication::Run\tERROR\t=====================>>>>> Tarvo set W_Disable to high failed!!! <ERROR>"},
+    };
+    for (const Case& c : cases) {
+        harness.Prepare();
+        if (c.driverRunning) {
+            ASSERT_EQ(simpm::Start(), 0u);
+            ASSERT_TRUE(simpm::Reset());
+            ASSERT_TRUE(simpm::SetRadio(c.radioOn));
+        } else {
+            ASSERT_EQ(simpm::Stop(), 0u);
+        }
+        ASSERT_EQ(harness.Run(L"-install"), 0);
+        ASSERT_TRUE(harness.Start());
+        EXPECT_TRUE(CServiceHarness::WaitForLog(c.line, 10000)) << c.name;
+        EXPECT_TRUE(CServiceHarness::LogHas("CTarvoApplication::Run\tDEBUG\tInside Run()")) << c.name;
+        if (c.driverRunning) {
+            bool on = false;
+            ASSERT_TRUE(simpm::GetRadio(on));
+            EXPECT_TRUE(on) << c.name;
+        }
+        EXPECT_TRUE(harness.StopAndWait()) << c.name;
+    }
+    simpm::Stop();
 }

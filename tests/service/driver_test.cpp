@@ -1,0 +1,168 @@
+// Machine probes and the application's radio and WLAN requests against the
+// simulated power-management driver.
+#include "CHelpers.h"
+#include "CSystem.h"
+#include "CTarvoApplication.h"
+#include "CWatcherPSensor.h"
+#include "CWatcherThermova.h"
+#include "LogCapture.h"
+#include "SimPmControl.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
+
+class DriverRequests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(simpm::Install(), 0u);
+        ASSERT_EQ(simpm::Start(), 0u);
+        ASSERT_TRUE(simpm::Reset());
+    }
+    void TearDown() override { simpm::ClearFaults(); }
+};
+}  // namespace
+
+TEST_F(DriverRequests, PresenceProbes) {
+    CSystem system;
+    ASSERT_TRUE(simpm::SetPSensor(true, true));  // answers 0x3
+    EXPECT_EQ(system.HasPSensor(), 1);
+    ASSERT_TRUE(simpm::SetPSensor(false, true));
+    EXPECT_EQ(system.HasPSensor(), 0);
+    ASSERT_TRUE(simpm::AnswerRequest(TARVO_IOCTL_THERMOVA, 3, 0x20001));
+    EXPECT_EQ(system.HasThermova(), 1);
+    ASSERT_TRUE(simpm::AnswerRequest(TARVO_IOCTL_THERMOVA, 3, 0x1));
+    EXPECT_EQ(system.HasThermova(), 0);
+    ASSERT_TRUE(simpm::FailRequest(TARVO_IOCTL_PSENSOR));
+    EXPECT_EQ(system.HasPSensor(), 0);
+
+    CLogCapture capture;
+    ASSERT_EQ(simpm::Stop(), 0u);
+    EXPECT_EQ(system.HasPSensor(), 0);
+    EXPECT_EQ(system.HasThermova(), 0);
+    EXPECT_TRUE(CLogCapture::All().empty()) << "the probes log nothing";
+}
+
+TEST_F(DriverRequests, WwanRadioState) {
+    CTarvoApplication application;
+    struct Case {
+        const char* setup;
+        int expected;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"on", 1,
+         {"DEBUG\tEntering CTarvoApplication::GetWWANRadioState", "CTarvoApplication::GetWWANRadioState\tDEBUG\tRadio status = 0x100",
+          "CTarvoApplication::GetWWANRadioState\tDEBUG\tWWAN Radio is ON", "Exiting CTarvoApplication::GetWWANRadioState"}},
+        {"off", 0,
+         {"DEBUG\tEntering CTarvoApplication::GetWWANRadioState", "CTarvoApplication::GetWWANRadioState\tDEBUG\tRadio status = 0x10",
+          "CTarvoApplication::GetWWANRadioState\tDEBUG\tWWAN Radio is OFF", "Exiting CTarvoApplication::GetWWANRadioState"}},
+        {"odd", -1,
+         {"DEBUG\tEntering CTarvoApplication::GetWWANRadioState", "CTarvoApplication::GetWWANRadioState\tDEBUG\tRadio status = 0x5",
+          "CTarvoApplication::GetWWANRadioState\tERROR\tWWAN Radio get failed", "Exiting CTarvoApplication::GetWWANRadioState"}},
+        {"fail", -1,
+         {"DEBUG\tEntering CTarvoApplication::GetWWANRadioState",
+          "CTarvoApplication::GetWWANRadioState\tERROR\tPM Driver WWAN Radio get failed Error: 31 bResult: 0",
+          "Exiting CTarvoApplication::GetWWANRadioState"}},
+        {"stopped", -1, {"DEBUG\tEntering CTarvoApplication::GetWWANRadioState"}},
+    };
+    for (const Case& c : cases) {
+        simpm::Start();
+        simpm::ClearFaults();
+        std::string setup = c.setup;
+        if (setup == "on") simpm::SetRadio(true);
+        if (setup == "off") simpm::SetRadio(false);
+        if (setup == "odd") simpm::AnswerRequest(TARVO_IOCTL_RADIO, 0, 0x5);
+        if (setup == "fail") simpm::FailRequest(TARVO_IOCTL_RADIO, 0);
+        if (setup == "stopped") simpm::Stop();
+        CLogCapture capture;
+        EXPECT_EQ(application.GetWWANRadioState(), c.expected) << c.setup;
+        EXPECT_EQ(CLogCapture::All(), c.lines) << c.setup;
+    }
+}
+
+TEST_F(DriverRequests, WwanRadioSwitch) {
+    CTarvoApplication application;
+    bool on = false;
+    CLogCapture capture;
+    simpm::SetRadio(false);
+    EXPECT_EQ(application.SetWWANRadioState(1), 1);
+    ASSERT_TRUE(simpm::GetRadio(on));
+    EXPECT_TRUE(on);
+    EXPECT_TRUE(CLogCapture::Has("CTarvoApplication::SetWWANRadioState\tDEBUG\tWWAN Radio is set to ON"));
+    EXPECT_EQ(application.SetWWANRadioState(7), 0) << "any value but 1 switches off";
+    ASSERT_TRUE(simpm::GetRadio(on));
+    EXPECT_FALSE(on);
+    EXPECT_TRUE(CLogCapture::Has("WWAN Radio is set to OFF"));
+    simpm::FailRequest(TARVO_IOCTL_RADIO, 0x10100);
+    EXPECT_EQ(application.SetWWANRadioState(1), -1);
+    EXPECT_TRUE(CLogCapture::Has("PM Driver WWAN Radio set failed Error: 31 bResult: 0"));
+}
+
+TEST_F(DriverRequests, WlanTransmitPower) {
+    testsupport::SetDword(kParameters, "CurrentStatus", 0x1);
+    CTarvoApplication application;
+    CLogCapture capture;
+    EXPECT_EQ(application.GetWLANTxState(), 1);
+    EXPECT_EQ(application.SetWLANTxState(1), 0);
+    DWORD status = 0;
+    ASSERT_TRUE(testsupport::GetDword(kParameters, "CurrentStatus", status));
+    EXPECT_EQ(status, 0x101u);
+    EXPECT_EQ(application.GetWLANTxState(), 0);
+    EXPECT_TRUE(CLogCapture::Has("WLAN Tx Power is REDUCED"));
+    EXPECT_EQ(application.SetWLANTxState(0), 1);
+    ASSERT_TRUE(testsupport::GetDword(kParameters, "CurrentStatus", status));
+    EXPECT_EQ(status, 0x1u);
+    // An answer other than 0 to a set is a failure; the state word stays.
+    simpm::AnswerRequest(TARVO_IOCTL_RADIO, 0x30010, 0x7);
+    EXPECT_EQ(application.SetWLANTxState(1), -1);
+    EXPECT_TRUE(CLogCapture::Has("WLAN Tx Power set failed, ulOut: 0x00000007"));
+    ASSERT_TRUE(testsupport::GetDword(kParameters, "CurrentStatus", status));
+    EXPECT_EQ(status, 0x1u);
+    simpm::FailRequest(TARVO_IOCTL_RADIO, 0x20000);
+    CLogCapture::Clear();
+    EXPECT_EQ(application.GetWLANTxState(), -1);
+    EXPECT_TRUE(CLogCapture::All().empty()) << "a failed request has no line";
+    simpm::Stop();
+    EXPECT_EQ(application.SetWLANTxState(1), -1);
+}
+
+TEST_F(DriverRequests, WatcherStateQueries) {
+    CWatcherPSensor* psensor = CWatcherPSensor::Create();
+    CWatcherThermova* thermova = CWatcherThermova::Create();
+    CLogCapture capture;
+    simpm::SetPSensor(true, true);
+    EXPECT_EQ(psensor->GetState(), 1);
+    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::GetState\tDEBUG\tPSENSOR Detection State is ON"));
+    simpm::SetPSensor(true, false);
+    EXPECT_EQ(psensor->GetState(), 0);
+    EXPECT_TRUE(CLogCapture::Has("PSENSOR Detection State is OFF"));
+
+    simpm::SetThermova(true, true);
+    CLogCapture::Clear();
+    EXPECT_EQ(thermova->GetState(), 0);
+    EXPECT_EQ(CLogCapture::All(), (std::vector<std::string>{"CWatcherThermova::GetState\tDEBUG\tulOut: 0x00020000 ",
+                                                            "CWatcherThermova::GetState\tDEBUG\tThermova State is Unstable"}));
+    simpm::SetThermova(true, false);
+    EXPECT_EQ(thermova->GetState(), 1);
+    EXPECT_TRUE(CLogCapture::Has("Thermova State is Stable"));
+    simpm::FailRequest(TARVO_IOCTL_THERMOVA, 2);
+    CLogCapture::Clear();
+    EXPECT_EQ(thermova->GetState(), -1);
+    EXPECT_EQ(CLogCapture::All(), (std::vector<std::string>{"CWatcherThermova::GetState\tDEBUG\tulOut: 0x00000000 "}))
+        << "the value line comes also when the request fails";
+    thermova->m_bStartupHold = true;
+    CLogCapture::Clear();
+    EXPECT_EQ(thermova->GetState(), 0) << "held: unstable without asking";
+    EXPECT_TRUE(CLogCapture::All().empty());
+
+    simpm::Stop();
+    CLogCapture::Clear();
+    EXPECT_EQ(psensor->GetState(), -1);
+    thermova->m_bStartupHold = false;
+    EXPECT_EQ(thermova->GetState(), -1);
+    EXPECT_TRUE(CLogCapture::All().empty());
+    psensor->SetAutoDelete();
+    thermova->SetAutoDelete();
+}
