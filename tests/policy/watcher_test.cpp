@@ -1,0 +1,382 @@
+// The P-sensor and Thermova watchers on their own threads, against the real
+// registry keys of the power-management service and the simulated driver.
+#include "CClock.h"
+#include "CHelpers.h"
+#include "CSystem.h"
+#include "CTarvoApplication.h"
+#include "CWatcherPSensor.h"
+#include "CWatcherThermova.h"
+#include "LogCapture.h"
+#include "SimPmControl.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace {
+const char kPSensorKey[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification";
+const char kThermovaKey[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters2\\Type20\\Notification";
+const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
+const DWORD kBit25 = 0x2000000;
+const DWORD kBit26 = 0x4000000;
+
+// Records each NotifyState with the "CurrentStatus" word seen at that moment.
+class CObserver : public IObsvrPSensor {
+public:
+    struct Call {
+        int state;
+        DWORD status;
+    };
+    void NotifyState(int state) override {
+        DWORD status = 0;
+        testsupport::GetDword(kParameters, "CurrentStatus", status);
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_calls.push_back({state, status});
+    }
+    std::vector<int> States() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::vector<int> states;
+        for (const Call& call : m_calls) states.push_back(call.state);
+        return states;
+    }
+    std::vector<Call> Calls() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_calls;
+    }
+    bool WaitFor(size_t count, int ms = 3000) {
+        return testsupport::WaitUntil(
+            [&] {
+                std::lock_guard<std::mutex> guard(m_lock);
+                return m_calls.size() >= count;
+            },
+            std::chrono::milliseconds(ms));
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<Call> m_calls;
+};
+
+DWORD Status() {
+    DWORD status = 0;
+    testsupport::GetDword(kParameters, "CurrentStatus", status);
+    return status;
+}
+
+bool WaitForLine(const std::string& text, size_t count = 1, int ms = 3000) {
+    return testsupport::WaitUntil([&] { return CLogCapture::Count(text) >= count; }, std::chrono::milliseconds(ms));
+}
+
+class Watchers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(simpm::Install(), 0u);
+        ASSERT_EQ(simpm::Start(), 0u);
+        ASSERT_TRUE(simpm::Reset());
+        testsupport::DeleteTree("SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR");
+        ASSERT_TRUE(testsupport::SetDword(kPSensorKey, "Type2", 0));
+        ASSERT_TRUE(testsupport::SetDword(kThermovaKey, "Type22", 0));
+        ASSERT_TRUE(testsupport::SetDword(kParameters, "CurrentStatus", 0));
+        CClock::SetDivisor(1000);
+        g_strWWANDeviceName.clear();
+    }
+    void TearDown() override {
+        CClock::SetDivisor(1);
+        simpm::ClearFaults();
+    }
+
+    // A started P-sensor watcher, past reading its first value.
+    CWatcherPSensor* StartPSensor(CObserver& observer) {
+        CWatcherPSensor* watcher = CWatcherPSensor::Create();
+        watcher->Attach(&observer);
+        watcher->Start();
+        EXPECT_TRUE(WaitForLine(" cSystemInfoObj.HasPSensor() "));
+        Sleep(50);
+        return watcher;
+    }
+    static void Finish(CWatcherPSensor* watcher) {
+        watcher->Stop();
+        delete watcher;
+    }
+
+    CLogCapture capture;
+};
+
+void WriteType2(DWORD value) { ASSERT_TRUE(testsupport::SetDword(kPSensorKey, "Type2", value)); }
+void WriteType22(DWORD value) { ASSERT_TRUE(testsupport::SetDword(kThermovaKey, "Type22", value)); }
+}  // namespace
+
+TEST_F(Watchers, PSensorLevelRuleOfTheFoxconnModel) {
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
+    CObserver observer;
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    WriteType2(kBit25);
+    ASSERT_TRUE(observer.WaitFor(1));
+    ASSERT_TRUE(testsupport::WaitUntil([] { return Status() == 0; }, std::chrono::milliseconds(2000)));
+    WriteType2(0);
+    ASSERT_TRUE(observer.WaitFor(2));
+    ASSERT_TRUE(testsupport::WaitUntil([] { return Status() == 1; }, std::chrono::milliseconds(2000)));
+    std::vector<CObserver::Call> calls = observer.Calls();
+    EXPECT_EQ(calls[0].state, 0) << "bit 25 set: away";
+    EXPECT_EQ(calls[1].state, 1) << "bit 25 cleared: proximity";
+    EXPECT_EQ(calls[1].status, 0u) << "observers are called before the state is written";
+    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::HandlePSensorNotificationEvent\tDEBUG\tP-Sensor detects the proximity of object.\n"));
+    EXPECT_TRUE(
+        CLogCapture::Has("\tDEBUG\tP-Sensor detects that object gets out from sensing area.\n"));
+
+    // Bit 26 alone, another bit, or bit 25 set before and after: unknown.
+    for (DWORD value : {kBit26, kBit26 | 0x1u, kBit25 | kBit26, kBit25 | 0x10u}) {
+        size_t handled = CLogCapture::Count("\tDEBUG\tHandlePSensorNotificationEvent");
+        WriteType2(value);
+        ASSERT_TRUE(WaitForLine("\tDEBUG\tHandlePSensorNotificationEvent", handled + 1));
+    }
+    ASSERT_TRUE(observer.WaitFor(3));
+    EXPECT_EQ(CLogCapture::Count("P-Sensor detects Unknown change."), 3u);
+    EXPECT_EQ(observer.States(), (std::vector<int>{0, 1, 0})) << "bit 25 set by the third write is the only event";
+    Finish(watcher);
+}
+
+TEST_F(Watchers, PSensorToggleRuleOfTheNuvikModel) {
+    g_strWWANDeviceName = L"Nuvik HX730R-GL";
+    CObserver observer;
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    struct Step {
+        DWORD value;
+        int expected;  // -1: unknown
+    } steps[] = {
+        {kBit25, 1},           // bit 25 toggled
+        {0, 1},                // toggled back: still proximity
+        {kBit26, 0},           // bit 26 alone toggled: away
+        {kBit25, 1},           // both toggled: proximity wins
+        {kBit25 | 0x80, -1},   // neither
+    };
+    std::vector<int> expected;
+    for (const Step& step : steps) {
+        size_t before = CLogCapture::Count("HandlePSensorNotificationEvent\tDEBUG\tHandlePSensorNotificationEvent");
+        WriteType2(step.value);
+        ASSERT_TRUE(WaitForLine("HandlePSensorNotificationEvent\tDEBUG\tHandlePSensorNotificationEvent", before + 1));
+        if (step.expected >= 0) expected.push_back(step.expected);
+        ASSERT_TRUE(observer.WaitFor(expected.size()));
+    }
+    EXPECT_EQ(observer.States(), expected);
+    EXPECT_TRUE(CLogCapture::Has("P-Sensor detects Unknown change."));
+    Finish(watcher);
+}
+
+TEST_F(Watchers, PSensorIgnoresOtherModelsButTracksTheValue) {
+    CObserver observer;
+    for (const wchar_t* model : {L"", L"Nuvik HX730R", L"Qualcomm Snapdragon X55", L"Fibocom L860-GL"}) {
+        g_strWWANDeviceName = model;
+        CLogCapture::Clear();
+        CWatcherPSensor* watcher = StartPSensor(observer);
+        WriteType2(kBit25);
+        ASSERT_TRUE(WaitForLine("No WWAN card detected, p-sensor event ignored!"));
+        EXPECT_EQ(watcher->m_dwPrevNotificationValue, kBit25) << "the new value still becomes the previous one";
+        Finish(watcher);
+        WriteType2(0);
+    }
+    EXPECT_TRUE(observer.States().empty());
+    // A name that continues the literal counts as the model.
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G (rev 2)";
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    WriteType2(kBit25);
+    ASSERT_TRUE(observer.WaitFor(1));
+    Finish(watcher);
+}
+
+TEST_F(Watchers, PSensorValueLinesAndFirstComparison) {
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
+    testsupport::DeleteValue(kPSensorKey, "Type2");
+    CObserver observer;
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    EXPECT_EQ(watcher->m_dwPrevNotificationValue, 0u) << "missing at start: 0";
+    WriteType2(kBit25);
+    ASSERT_TRUE(observer.WaitFor(1));
+    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::HandlePSensorNotificationEvent\tINFO\t------m_dwPrevNotificationValue => 0x 0"));
+    EXPECT_TRUE(CLogCapture::Has("\tINFO\t------m_dwCurrentNotificationValue => 0x2000000"));
+    // Another value under the key wakes the thread too; the bits are unchanged.
+    ASSERT_TRUE(testsupport::SetDword(kPSensorKey, "Other", 5));
+    ASSERT_TRUE(WaitForLine("P-Sensor detects Unknown change."));
+    Finish(watcher);
+}
+
+TEST_F(Watchers, PSensorStartStopAndPause) {
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
+    CObserver observer;
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    watcher->Start();
+    EXPECT_EQ(CLogCapture::Count("CWatcherPSensor::Start\tINFO\tPSensorWatcherobj->Start()"), 2u);
+    EXPECT_EQ(CLogCapture::Count("CWatcherPSensor running"), 1u) << "a second Start only logs";
+
+    watcher->Resume();
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor::Run\tDEBUG\tPSensorWatcher thread Reset Resume Event."));
+    watcher->Pause();
+    Sleep(50);
+    watcher->Resume();
+    ASSERT_TRUE(WaitForLine("PSensorWatcher thread has been resumed due to Tablet mode switch event."));
+    watcher->Pause();
+    Sleep(50);
+    watcher->Stop();
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor::HandlePauseEvent\tDEBUG\tPSensorWatcher thread terminate event triggered."));
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor::Run\tERROR\tPSensorWatcher thread Handle Pause Event failed."));
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor Exit"));
+    EXPECT_TRUE(watcher->IsThreadFinished());
+
+    // Started again, its thread leaves at the first wait: the stop event stays set.
+    watcher->Start();
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor Exit", 2));
+    WriteType2(kBit25);
+    Sleep(100);
+    EXPECT_TRUE(observer.States().empty());
+    Finish(watcher);
+}
+
+TEST_F(Watchers, PSensorChangeBeforeStopIsServedFirst) {
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
+    // An observer that holds the thread inside a notification while a change and the stop arrive.
+    class CSlowObserver : public CObserver {
+    public:
+        HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        void NotifyState(int state) override {
+            CObserver::NotifyState(state);
+            SetEvent(entered);
+            WaitForSingleObject(release, 5000);
+        }
+    } observer;
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    WriteType2(kBit25);
+    ASSERT_EQ(WaitForSingleObject(observer.entered, 3000), WAIT_OBJECT_0);
+    // Both become signalled while the thread is busy: the change is armed again only after.
+    ResetEvent(observer.entered);
+    watcher->Stop();
+    SetEvent(observer.release);
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor Exit"));
+    EXPECT_EQ(observer.States(), std::vector<int>{0});
+    delete watcher;
+    CloseHandle(observer.entered);
+    CloseHandle(observer.release);
+}
+
+TEST_F(Watchers, PSensorWithoutSensorEndsAndFreesItself) {
+    simpm::SetPSensor(false, false);
+    CObserver observer;
+    CWatcherPSensor* watcher = CWatcherPSensor::Create();
+    watcher->Attach(&observer);
+    watcher->Start();
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor::Run\tERROR\tPSensorWatcher thread cannot be started. System has no PSensor installed."));
+    ASSERT_TRUE(WaitForLine("CWatcherPSensor Exit"));
+    EXPECT_TRUE(watcher->IsRunning()) << "the flag says only that Start succeeded";
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return watcher->IsThreadFinished(); }, std::chrono::milliseconds(2000)));
+    // The thread has ended: handing the watcher over frees it now instead of never.
+    watcher->SetAutoDelete();
+}
+
+TEST_F(Watchers, ThermovaHoldThenDecisions) {
+    CClock::SetDivisor(100);  // a 900 ms hold, long enough to look inside
+    simpm::SetThermova(true, false);
+    CObserver observer;
+    CWatcherThermova* watcher = CWatcherThermova::Create();
+    watcher->Attach(&observer);
+    watcher->Start();
+    ASSERT_TRUE(observer.WaitFor(1));
+    EXPECT_EQ(observer.States(), std::vector<int>{2}) << "one re-evaluation at the start of the hold";
+    CLogCapture::Clear();
+    EXPECT_EQ(watcher->GetState(), 0) << "held: unstable without asking the driver";
+    EXPECT_TRUE(CLogCapture::All().empty());
+    WriteType22(0x80);  // absorbed by the read after the hold, without a decision
+    ASSERT_TRUE(observer.WaitFor(2, 5000));
+    EXPECT_EQ(observer.States(), (std::vector<int>{2, 0})) << "stable at the end of the hold";
+    ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+    EXPECT_EQ(watcher->m_dwPrevNotificationValue, 0x80u);
+    EXPECT_EQ(Status(), 0u) << "the hold writes no state";
+
+    struct Step {
+        DWORD value;
+        const char* driver;  // "stable", "unstable", "failure"
+        int notified;        // -1: unknown change
+        DWORD status;
+    } steps[] = {
+        {0x00, "unstable", 2, 0x1000},
+        {0x80, "stable", 0, 0x0},
+        {0x81, "unstable", -1, 0x0},
+        {0x01, "failure", 0, 0x0},
+        {0x81, "unstable", 2, 0x1000},
+    };
+    std::vector<int> expected = observer.States();
+    for (const Step& step : steps) {
+        simpm::ClearFaults();
+        std::string driver = step.driver;
+        if (driver == "failure")
+            simpm::FailRequest(TARVO_IOCTL_THERMOVA, 2);
+        else
+            simpm::SetThermova(true, driver == "unstable");
+        size_t before = CLogCapture::Count("ThermovaWatcher thread Thermova Event Detected.");
+        WriteType22(step.value);
+        ASSERT_TRUE(WaitForLine("ThermovaWatcher thread Thermova Event Detected.", before + 1));
+        if (step.notified >= 0) expected.push_back(step.notified);
+        ASSERT_TRUE(observer.WaitFor(expected.size()));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return Status() == step.status; }, std::chrono::milliseconds(2000)))
+            << std::hex << step.value;
+    }
+    EXPECT_EQ(observer.States(), expected);
+    EXPECT_TRUE(CLogCapture::Has("CWatcherThermova::HandleThermovaNotificationEvent\tDEBUG\tThermova detects Unknown change."));
+    EXPECT_TRUE(CLogCapture::Has("\tDEBUG\tThermova detects the status change.\n"));
+    watcher->Stop();
+    delete watcher;
+}
+
+TEST_F(Watchers, ThermovaHoldEndsWithNothingWhenUnstableOrUnreadable) {
+    for (const char* driver : {"unstable", "failure"}) {
+        simpm::ClearFaults();
+        simpm::SetThermova(true, true);
+        if (std::string(driver) == "failure") simpm::FailRequest(TARVO_IOCTL_THERMOVA, 2);
+        CObserver observer;
+        CLogCapture::Clear();
+        CWatcherThermova* watcher = CWatcherThermova::Create();
+        watcher->Attach(&observer);
+        watcher->Start();
+        ASSERT_TRUE(WaitForLine("Entry Do loop"));
+        EXPECT_EQ(observer.States(), std::vector<int>{2}) << driver;
+        watcher->Stop();
+        delete watcher;
+    }
+}
+
+TEST_F(Watchers, ThermovaStopDuringTheHoldFinishesTheHold) {
+    CClock::SetDivisor(100);
+    simpm::SetThermova(true, false);
+    CObserver observer;
+    CWatcherThermova* watcher = CWatcherThermova::Create();
+    watcher->Attach(&observer);
+    watcher->Start();
+    ASSERT_TRUE(observer.WaitFor(1));
+    watcher->Stop();
+    // Deleting waits for the thread, which finishes the hold first.
+    delete watcher;
+    EXPECT_EQ(observer.States(), (std::vector<int>{2, 0}));
+    EXPECT_TRUE(CLogCapture::Has("CwatcherThermova Exit"));
+}
+
+TEST_F(Watchers, ThermovaWithoutFeatureOrKey) {
+    simpm::SetThermova(false, false);
+    CWatcherThermova* watcher = CWatcherThermova::Create();
+    watcher->Start();
+    ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tERROR\tThermovaWatcher thread cannot be started. System has no Thermova installed."));
+    ASSERT_TRUE(WaitForLine("CwatcherThermova Exit"));
+    watcher->Stop();
+    delete watcher;
+
+    simpm::SetThermova(true, false);
+    testsupport::DeleteTree("SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters2");
+    CLogCapture::Clear();
+    watcher = CWatcherThermova::Create();
+    watcher->Start();
+    ASSERT_TRUE(WaitForLine("CwatcherThermova Exit"));
+    EXPECT_TRUE(CLogCapture::Has("CWatcherThermova::Run\tDEBUG\tThermova registry access FAIL"));
+    watcher->Stop();
+    delete watcher;
+}
