@@ -1,0 +1,187 @@
+// The SAR configuration commands and the transmission monitor, through the
+// SAR layer and the simulated modem.
+#include "ModemFixture.h"
+
+#include <atomic>
+
+using simmodem::FaultSpec;
+using simmodem::InterfaceSpec;
+
+namespace {
+class SarConfig : public ModemFixture {};
+
+std::atomic<int> g_sleeps{0};
+CSimModemControl* g_simForObserver = nullptr;
+}  // namespace
+
+TEST_F(SarConfig, InitSarSendsTheFixedConfiguration) {
+    UseModem(InterfaceSpec::Qualcomm());
+    g_dwCurrentTarvoState = 1;
+    EXPECT_EQ(MBSar::InitSAR(), 0);
+    const simmodem::Bytes expected = {0x01, 0, 0, 0, 0x00, 0, 0, 0, 0x01, 0, 0, 0, 0x14, 0, 0, 0,
+                                      0x08, 0, 0, 0, 0x00, 0, 0, 0, 0x01, 0, 0, 0};
+    ASSERT_EQ(SarConfigSets(), std::vector<simmodem::Bytes>{expected});
+    EXPECT_EQ(g_dwCurrentTarvoState, 0u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tINFO\t\nSAR Mode: 1\nSAR BackOff Status: 0\nSAR Wifi Integration: 0"
+                                 "\nElement Count: 1\nSAR Config Status Offset: 20\nSAR Config Status Size: 8"
+                                 "\nSAR Antenna index: 0\nSAR Backoff index: 1"));
+    EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tINFO\tBack off disabled"));
+    // Every command opens a session of its own.
+    EXPECT_EQ(sim.LogCount(), 2u) << "one session open and one set";
+}
+
+TEST_F(SarConfig, EnableTarvoPayloadsAndSkipRules) {
+    UseModem(InterfaceSpec::Qualcomm());
+    // State 0 right after start equals the memory: nothing is sent.
+    EXPECT_EQ(MBSar::EnableTarvo(0, 1, 65535, 1), 0);
+    EXPECT_TRUE(SarConfigSets().empty());
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tINFO\tNo change in Tarvo status: 0"));
+
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 65535, 2), 0);
+    EXPECT_EQ(g_dwCurrentTarvoState, 1u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tINFO\tBack off enabled"));
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 0) << "a second state 1 sends nothing";
+    EXPECT_EQ(MBSar::EnableTarvo(0, 0, 7, 9), 0);
+    EXPECT_EQ(SarConfigSets(), (std::vector<simmodem::Bytes>{Payload(1, 1, 65535, 2), Payload(1, 0, 7, 9)}));
+    EXPECT_TRUE(CLogCapture::Has("Back off disabled"));
+    // After InitSAR the memory is 0 again: state 1 goes out.
+    EXPECT_EQ(MBSar::InitSAR(), 0);
+    EXPECT_EQ(MBSar::EnableTarvo(1, 5, 1, 1), 0);
+    EXPECT_EQ(SarConfigSets().back(), Payload(1, 1, 1, 1)) << "any nonzero back-off argument is 1";
+}
+
+TEST_F(SarConfig, RadioOffSendsNothing) {
+    InterfaceSpec modem = InterfaceSpec::Qualcomm();
+    modem.softwareRadio = 0;
+    UseModem(modem);
+    for (int state : {1, 0}) {
+        EXPECT_EQ(MBSar::EnableTarvo(state, 1, 0, 1), 1) << "also when the state is unchanged";
+    }
+    EXPECT_TRUE(SarConfigSets().empty());
+    EXPECT_EQ(CLogCapture::Count("MBSar::EnableTarvo\tERROR\tRadio state is Off."), 2u);
+    EXPECT_EQ(MBSar::GetRadioState(), 0);
+    sim.SetRadio(0, 0, 1);
+    EXPECT_EQ(MBSar::GetRadioState(), 0) << "the hardware radio counts too";
+    sim.SetRadio(0, 1, 1);
+    EXPECT_EQ(MBSar::GetRadioState(), 1);
+}
+
+TEST_F(SarConfig, RefusedCommandKeepsTheMemory) {
+    UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::Status(SIMMODEM_SERVICE_MS_SAR, 1, 5, 2, SIMMODEM_OP_SET)});
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 5);
+    EXPECT_EQ(g_dwCurrentTarvoState, 0u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\tset sar config failed, return code = 5"));
+    EXPECT_EQ(MBSar::InitSAR(), 5);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tERROR\tset sar config failed5"));
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 0) << "sent again and accepted";
+    EXPECT_EQ(SarConfigSets().size(), 3u);
+    EXPECT_EQ(g_dwCurrentTarvoState, 1u);
+}
+
+TEST_F(SarConfig, PlatformErrorsAreLoggedWithTheirCode) {
+    UseModem(InterfaceSpec::Qualcomm(),
+             {FaultSpec::Fail(SIMMODEM_METHOD_SET_COMMAND, static_cast<HRESULT>(0x80070005), 1)});
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1);
+    EXPECT_EQ(g_dwCurrentTarvoState, 0u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x80070005 - ")) << "with a leading blank";
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 0);
+
+    sim.AddFault(FaultSpec::Fail(SIMMODEM_METHOD_GET_SOFTWARE_RADIO, E_UNEXPECTED, 1));
+    CLogCapture::Clear();
+    EXPECT_EQ(MBSar::GetRadioState(), 0);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::GetRadioState\tERROR\t0x8000ffff - ")) << "without the blank";
+}
+
+TEST_F(SarConfig, ShortReplyIsAcceptedWithoutReadingPastIt) {
+    UseModem(InterfaceSpec::Qualcomm(),
+             {FaultSpec::Reply(SIMMODEM_SERVICE_MS_SAR, 1, simmodem::Bytes(16, 0x01), 1, SIMMODEM_OP_SET)});
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 0);
+    EXPECT_EQ(g_dwCurrentTarvoState, 1u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\tSAR config reply too short: 16 bytes"));
+    EXPECT_FALSE(CLogCapture::Has("Back off"));
+
+    // A longer reply than one state: still only the first 32 bytes.
+    simmodem::Bytes wide(48, 0);
+    wide[12] = 2;
+    sim.AddFault(FaultSpec::Reply(SIMMODEM_SERVICE_MS_SAR, 1, wide, 1, SIMMODEM_OP_SET));
+    EXPECT_EQ(MBSar::EnableTarvo(0, 0, 0, 1), 0);
+    EXPECT_TRUE(CLogCapture::Has("\nElement Count: 2\n"));
+}
+
+TEST_F(SarConfig, NeverCompletingCommandIsBounded) {
+    UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)});
+    // The bound is 30 s of real time; this case costs that once.
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - "));
+}
+
+TEST_F(SarConfig, ModemModelLooksUpALateModem) {
+    UseModems({});
+    ASSERT_EQ(g_modem, nullptr);
+    g_sleeps = 0;
+    g_simForObserver = &sim;
+    // The modem arrives 12 s after the first call, during the third 5 s sleep.
+    CClock::SetObserver([](DWORD ms) {
+        if (ms == 5000 && ++g_sleeps == 3) g_simForObserver->AddInterface(InterfaceSpec::Qualcomm());
+    });
+    wchar_t model[MAX_PATH] = {};
+    EXPECT_EQ(MBSar::GetModemModel(model), 0);
+    EXPECT_STREQ(model, L"Qualcomm Snapdragon X55 5G");
+    EXPECT_EQ(CLogCapture::Count("MBSar::GetModemModel\tDEBUG\tStart Sleep"), 3u);
+    EXPECT_EQ(CLogCapture::Count("MBSar::GetModemModel\tDEBUG\tEnd Sleep."), 3u);
+    // Found once, it is kept: no further sleeps.
+    CLogCapture::Clear();
+    EXPECT_EQ(MBSar::GetModemModel(model), 0);
+    EXPECT_TRUE(CLogCapture::All().empty());
+}
+
+TEST_F(SarConfig, NoModemAtAll) {
+    UseModems({});
+    wchar_t model[MAX_PATH] = L"untouched";
+    EXPECT_EQ(MBSar::GetModemModel(model), 1);
+    EXPECT_STREQ(model, L"untouched");
+    EXPECT_EQ(CLogCapture::Count("Start Sleep"), 6u);
+    EXPECT_EQ(MBSar::GetRadioState(), 2);
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 1), 1) << "no modem to send to";
+    sim.AddFaults(FaultSpec::NoService());
+    EXPECT_EQ(SarGetDefaultModem(), nullptr);
+}
+
+TEST_F(SarConfig, TransmissionMonitor) {
+    UseModem(InterfaceSpec::Qualcomm());
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(MBSar::TxStatusMonitor(event), 0);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::TxStatusMonitor\tDEBUG\tStarting WWAN Transmission monitor"));
+    SimModemTxState tx = {};
+    ASSERT_TRUE(sim.GetTxState(0, tx));
+    EXPECT_EQ(tx.enabled, 1u);
+    EXPECT_EQ(tx.hysteresisSeconds, 5u);
+    EXPECT_FALSE(MBSar::IsTransmitting());
+    ASSERT_TRUE(sim.SetTransmitting(0, true));
+    ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(MBSar::IsTransmitting());
+    EXPECT_TRUE(testsupport::WaitUntil([] { return CLogCapture::Has("Event Trigger @@@"); },
+                                       std::chrono::milliseconds(2000)));
+    ResetEvent(event);
+    ASSERT_TRUE(sim.SetTransmitting(0, false));
+    ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    EXPECT_FALSE(MBSar::IsTransmitting());
+    MBSar::StopTransmitMonitor();
+    ASSERT_TRUE(sim.GetTxState(0, tx));
+    EXPECT_EQ(tx.enabled, 0u);
+    CloseHandle(event);
+}
+
+TEST_F(SarConfig, TransmissionMonitorWithoutSarControl) {
+    InterfaceSpec modem = InterfaceSpec::Qualcomm();
+    modem.services = {SIMMODEM_SERVICE_DIAG};
+    UseModem(modem);
+    MBSar::StopTransmitMonitor();
+    EXPECT_EQ(CLogCapture::All(),
+              std::vector<std::string>{"MBSar::StopTransmitMonitor\tDEBUG\tStopping WWAN Transmission Monitor"});
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(MBSar::TxStatusMonitor(event), static_cast<int>(E_POINTER));
+    EXPECT_TRUE(CLogCapture::Has("MBSar::TxStatusMonitor\tERROR\tCouldn't get valid SarManager."));
+    EXPECT_EQ(g_hTxEvent, event);
+    CloseHandle(event);
+}
