@@ -6,6 +6,7 @@
 #include "CSimModemControl.h"
 #include "LogCapture.h"
 #include "MBSar.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -22,8 +22,9 @@ TEST_F(SarConfig, InitSarSendsTheFixedConfiguration) {
                                       0x08, 0, 0, 0, 0x00, 0, 0, 0, 0x01, 0, 0, 0};
     ASSERT_EQ(SarConfigSets(), std::vector<simmodem::Bytes>{expected});
     EXPECT_EQ(g_dwCurrentTarvoState, 0u);
+    // The reply's state follows the wifi field, at offset 24 of the reply.
     EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tINFO\t\nSAR Mode: 1\nSAR BackOff Status: 0\nSAR Wifi Integration: 0"
-                                 "\nElement Count: 1\nSAR Config Status Offset: 20\nSAR Config Status Size: 8"
+                                 "\nElement Count: 1\nSAR Config Status Offset: 24\nSAR Config Status Size: 8"
                                  "\nSAR Antenna index: 0\nSAR Backoff index: 1"));
     EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tINFO\tBack off disabled"));
     // Every command opens a session of its own.
@@ -110,7 +111,7 @@ TEST_F(SarConfig, ShortReplyIsAcceptedWithoutReadingPastIt) {
 
 TEST_F(SarConfig, NeverCompletingCommandIsBounded) {
     UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)});
-    // The bound is 30 s of real time; this case costs that once.
+    // 30 s of the system's clock: 30 ms here.
     EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1);
     EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - "));
 }
@@ -154,8 +155,8 @@ TEST_F(SarConfig, TransmissionMonitor) {
     EXPECT_TRUE(CLogCapture::Has("MBSar::TxStatusMonitor\tDEBUG\tStarting WWAN Transmission monitor"));
     SimModemTxState tx = {};
     ASSERT_TRUE(sim.GetTxState(0, tx));
-    EXPECT_EQ(tx.enabled, 1u);
-    EXPECT_EQ(tx.hysteresisSeconds, 5u);
+    EXPECT_EQ(tx.notificationEnabled, 1u);
+    EXPECT_EQ(tx.hysteresis, 5u);
     EXPECT_FALSE(MBSar::IsTransmitting());
     ASSERT_TRUE(sim.SetTransmitting(0, true));
     ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
@@ -168,7 +169,7 @@ TEST_F(SarConfig, TransmissionMonitor) {
     EXPECT_FALSE(MBSar::IsTransmitting());
     MBSar::StopTransmitMonitor();
     ASSERT_TRUE(sim.GetTxState(0, tx));
-    EXPECT_EQ(tx.enabled, 0u);
+    EXPECT_EQ(tx.notificationEnabled, 0u);
     CloseHandle(event);
 }
 
