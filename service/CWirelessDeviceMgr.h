@@ -31,6 +31,10 @@ public:
     HRESULT OnInterfaceRemoval(IMbnInterface* oldInterface) override;
 
     bool IsComInitialized() const { return m_bComInitialized; }
+    // The sinks of the last registration (null before the first); not owned.
+    CSinkMbnRadioEvent* RadioSink() const { return m_pRadioSink; }
+    CSinkMbnInterfaceMgrEvent* InterfaceMgrSink() const { return m_pInterfaceMgrSink; }
+    CSinkMbnRegistrationEvents* RegistrationSink() const { return m_pRegistrationSink; }
 
 private:
     CWirelessDeviceMgr();
