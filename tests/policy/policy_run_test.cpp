@@ -1,0 +1,193 @@
+// The worker thread's whole start-up with the real factory, the Foxconn modem
+// object, the simulated modem, ConnectionMgmt.dll and the power-management
+// driver; the clock runs fast.
+#include "CClock.h"
+#include "CSimModemControl.h"
+#include "CTarvoApplication.h"
+#include "CWWANDevice.h"
+#include "FoxconnBandTable.h"
+#include "LogCapture.h"
+#include "MBSar.h"
+#include "PlatformFlags.h"
+#include "SimConnMgmtClient.h"
+#include "SimPmControl.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using simmodem::FaultSpec;
+using simmodem::InterfaceSpec;
+
+namespace {
+const char kBios[] = "HARDWARE\\DESCRIPTION\\System\\BIOS";
+std::atomic<int> g_initRetrySleeps{0};
+
+class CObservedApplication : public CTarvoApplication {
+public:
+    bool HasFactory() const { return m_pDeviceFactory != nullptr; }
+    CWWANDevice* Modem() const { return m_pWWANDeviceObj; }
+    bool WorkerDone() const { return m_hThread && WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0; }
+    bool WaitWorker(DWORD ms) const { return m_hThread && WaitForSingleObject(m_hThread, ms) == WAIT_OBJECT_0; }
+};
+
+bool WaitForLine(const std::string& text, size_t count = 1, int ms = 10000) {
+    return testsupport::WaitUntil([&] { return CLogCapture::Count(text) >= count; }, std::chrono::milliseconds(ms));
+}
+
+class WorkerStartUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(simpm::Install(), 0u);
+        ASSERT_EQ(simpm::Start(), 0u);
+        ASSERT_TRUE(simpm::Reset());
+        ASSERT_TRUE(simpm::SetPSensor(true, true));
+        ASSERT_TRUE(simpm::SetThermova(true, true));
+        SetPlatform("Q47XV", "7KQA");
+        ASSERT_TRUE(CSimModemControl::Register());
+        ASSERT_TRUE(sim.Load());
+        simmodem::StartState state;
+        state.interfaces = {InterfaceSpec::Qualcomm()};
+        ASSERT_TRUE(sim.Reset(state));
+        g_modem = SarGetDefaultModem();
+        g_dwCurrentTarvoState = 0;
+        ASSERT_TRUE(connmgmt.IsLoaded());
+        std::vector<SimCmRow> rows;
+        for (size_t i = 0; i < FOXCONN_TBL_ROWS; ++i) {
+            const FoxconnBandRow& r = foxconn_tbl_lumo[i];
+            rows.push_back({r.tech, r.band, r.band2, r.value1, r.value2});
+        }
+        connmgmt.SetTable(rows);
+        CClock::SetDivisor(1000);
+        g_initRetrySleeps = 0;
+        CClock::SetObserver([](DWORD ms) {
+            if (ms == 10000) ++g_initRetrySleeps;
+        });
+        testsupport::RemoveFile(L"C:\\VAWMIR\\Tarvo.tag");
+        testsupport::SetDword("SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification", "Type2", 0);
+        testsupport::SetDword("SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters2\\Type20\\Notification",
+                              "Type22", 0);
+    }
+    void TearDown() override {
+        CClock::SetObserver(nullptr);
+        CClock::SetDivisor(1);
+        g_modem.reset();
+    }
+    static void SetPlatform(const char* biosVersion, const char* board) {
+        HKEY key = nullptr;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kBios, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr);
+        RegCloseKey(key);
+        testsupport::SetString(kBios, "BIOSVersion", biosVersion);
+        testsupport::SetString(kBios, "BaseBoardProduct", board);
+    }
+    // The SAR configuration sets the modem received.
+    std::vector<simmodem::Bytes> SarConfigSets() {
+        std::vector<simmodem::Bytes> sets;
+        for (const simmodem::LogEntry& e : sim.Log())
+            if (e.op == SIMMODEM_OP_SET && e.cid == 1) sets.push_back(e.payload);
+        return sets;
+    }
+
+    CSimModemControl sim;
+    CSimConnMgmt connmgmt;
+    CLogCapture capture;
+};
+}  // namespace
+
+TEST_F(WorkerStartUp, InitializeSucceedsAtTheThirdCall) {
+    connmgmt.AddFault(CallFault(SIMCM_CALL_SET_CTL_MODE, 1, 0, 2));
+    CObservedApplication application;
+    application.Start();
+    ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+    EXPECT_EQ(CLogCapture::Count("CTarvoApplication::Run\tERROR\tm_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!"), 2u);
+    EXPECT_EQ(g_initRetrySleeps, 2) << "20 s before the watchers start";
+    EXPECT_TRUE(g_bLumoPlatform);
+    EXPECT_EQ(g_strWWANDeviceName, L"Qualcomm Snapdragon X55 5G");
+    EXPECT_TRUE(CLogCapture::Has("CTarvoLumoDeviceFactory::CreateWWANDevice\tINFO\tFoxconn device found"));
+    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor running"));
+    EXPECT_FALSE(CLogCapture::Has("Does not have P-sensor Object."));
+    // The initial SAR configuration came first; the initial state (proximity) after.
+    std::vector<simmodem::Bytes> sets = SarConfigSets();
+    ASSERT_GE(sets.size(), 2u);
+    EXPECT_EQ(sets[0][4], 0) << "InitSAR: back-off disabled";
+    EXPECT_EQ(sets[1][4], 1) << "proximity: back-off on";
+    application.Stop();
+}
+
+TEST_F(WorkerStartUp, TenFailuresStopTheService) {
+    connmgmt.AddFault(CallFault(SIMCM_CALL_SET_CTL_MODE, 1, 0, 0));
+    CObservedApplication application;
+    application.Start();
+    ASSERT_TRUE(application.WaitWorker(20000));
+    EXPECT_EQ(CLogCapture::Count("Initialize() failed, initialize again after 10 seconds!"), 10u);
+    EXPECT_EQ(g_initRetrySleeps, 10) << "the tenth failure sleeps too";
+    EXPECT_TRUE(CLogCapture::Has("CTarvoApplication::Run\tERROR\tCritical error !!! Module cannot initialize!!!<ERROR>"));
+    EXPECT_FALSE(CLogCapture::Has("CWatcherPSensor running")) << "nothing more starts once the service stops itself";
+}
+
+TEST_F(WorkerStartUp, UnsupportedPlatformGivesUp) {
+    SetPlatform("X11AB", "7KQA");
+    CObservedApplication application;
+    application.Start();
+    ASSERT_TRUE(application.WaitWorker(20000));
+    EXPECT_TRUE(CLogCapture::Has("CTarvoApplication::Run\tERROR\tUnsupported device."));
+    EXPECT_EQ(CLogCapture::Count("CTarvoApplication::Run\tERROR\tRetry..."), 10u);
+    EXPECT_TRUE(CLogCapture::Has("CTarvoApplication::Run\tERROR\tWWANDevice not found."));
+    EXPECT_FALSE(application.HasFactory());
+    EXPECT_TRUE(SarConfigSets().empty());
+    // Without a factory, a resume only switches the radio on and display events send nothing.
+    application.SignalRestart();
+    application.MonitorPowerOff();
+    EXPECT_TRUE(SarConfigSets().empty());
+}
+
+TEST_F(WorkerStartUp, StopDuringTheStartUpRetriesIsPrompt) {
+    CClock::SetDivisor(1);  // real 10 s retry waits
+    connmgmt.AddFault(CallFault(SIMCM_CALL_SET_CTL_MODE, 1, 0, 0));
+    auto application = std::make_unique<CObservedApplication>();
+    application->Start();
+    ASSERT_TRUE(WaitForLine("Initialize() failed, initialize again after 10 seconds!"));
+    DWORD start = GetTickCount();
+    application->Stop();
+    application.reset();  // the destructor waits for the worker, which leaves its wait at once
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    EXPECT_EQ(CLogCapture::Count("Initialize() failed"), 1u);
+}
+
+TEST_F(WorkerStartUp, ResumeReplacesTheWatchersWhileTheyAreRead) {
+    CObservedApplication application;
+    application.Start();
+    ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+    size_t initSars = SarConfigSets().size();
+
+    // Readers on other threads while the watchers are replaced.
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading) {
+            application.NotifyState(2);
+            application.NotifyChange();
+        }
+    });
+    for (int restart = 0; restart < 3; ++restart) {
+        application.SignalRestart();
+        ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop", static_cast<size_t>(restart) + 2));
+    }
+    reading = false;
+    reader.join();
+    EXPECT_GE(CLogCapture::Count("CWatcherPSensor running"), 4u);
+    EXPECT_GE(CLogCapture::Count("CWatcherPSensor Exit"), 3u) << "the old watchers ended";
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] {
+            size_t inits = 0;
+            for (const simmodem::Bytes& set : SarConfigSets()) inits += set[4] == 0 && set[20] == 0 && set[24] == 1;
+            return inits >= 4;
+        },
+        std::chrono::milliseconds(5000)))
+        << "each restart sends the initial SAR configuration again";
+    EXPECT_GT(SarConfigSets().size(), initSars);
+    application.Stop();
+}
