@@ -103,3 +103,26 @@ bool CServiceHarness::WaitForLog(const std::string& text, DWORD timeoutMs, size_
 }
 
 void CServiceHarness::ClearLog() { testsupport::RemoveFile(kLogFile); }
+
+std::wstring CServiceHarness::MakeInstall(const std::wstring& name, const std::vector<std::wstring>& files) {
+    std::wstring folder = testsupport::BuildPathW(L"e2e-install");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    folder += L"\\" + name;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    // Whatever an earlier run left there goes first.
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    std::wstring exe = folder + L"\\TARVOSVC.exe";
+    CopyFileW((testsupport::ProductDirW() + L"\\TARVOSVC.exe").c_str(), exe.c_str(), FALSE);
+    for (const std::wstring& file : files) {
+        std::wstring base = file.substr(file.find_last_of(L"\\") + 1);
+        CopyFileW(file.c_str(), (folder + L"\\" + base).c_str(), FALSE);
+    }
+    return exe;
+}

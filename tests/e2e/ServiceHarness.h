@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <string>
+#include <vector>
 
 class CServiceHarness {
 public:
@@ -39,6 +40,11 @@ public:
     static void ClearLog();
 
     static const char* ServiceKey() { return "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC"; }
+
+    // A folder of its own under the build holding a copy of TARVOSVC.exe and of
+    // the given files (full paths); returns the copy's path. The service finds
+    // the libraries it loads by name next to itself, so each test chooses them.
+    static std::wstring MakeInstall(const std::wstring& name, const std::vector<std::wstring>& files);
 
 private:
     std::wstring m_exePath;
