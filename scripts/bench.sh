@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything and runs the benchmarks under Wine, in the test prefix.
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+
+tarvo_deps
+tarvo_build
+tarvo_wine_start
+trap tarvo_wine_stop EXIT
+cd "$TARVO_BUILD_DIR"
+for bench in tests/bin/*_bench.exe; do
+  tarvo_log "$(basename "$bench")"
+  wine "$bench" </dev/null >"$TARVO_BUILD_DIR/bench.out" 2>&1 || true
+  cat "$TARVO_BUILD_DIR/bench.out"
+done
