@@ -2,6 +2,7 @@
 
 #include "Logger.h"
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -13,7 +14,8 @@ const char kFirmwareUpdateEvent[] = "Global\\{82F34418-8931-43E4-AF1D-CF59E4EFA8
 // instead of being checked over its length modulo 65536.
 const uint32_t kMaxCheckedLength = 0xFFFF;
 
-CNuvikTarvoApi* s_pInstance = nullptr;
+// Tested before the creation mutex is taken, so read and written atomically.
+std::atomic<CNuvikTarvoApi*> s_pInstance{nullptr};
 HANDLE g_hNuvikTarvoApiMutex = nullptr;
 
 HANDLE CreateOrOpenMutex(const char* name) {
@@ -31,14 +33,20 @@ bool Bind(HMODULE module, const char* name, T& entry, const char* missingText) {
 }
 
 void Log(const char* method, const std::string& text) { LogWrite(std::string("CNuvikTarvoApi::") + method, text, 1); }
+
+bool CheckableLength(const char* method, uint32_t length) {
+    if (length <= kMaxCheckedLength) return true;
+    Log(method, std::to_string(length) + " bytes are more than the library can check");
+    return false;
+}
 }  // namespace
 
 CNuvikTarvoApi* CNuvikTarvoApi::GetInstance() {
-    if (s_pInstance) return s_pInstance;
+    if (CNuvikTarvoApi* instance = s_pInstance.load()) return instance;
     HANDLE createMutex = CreateOrOpenMutex("NuvikTarvoApiCreateMutex");
     if (!createMutex) return nullptr;
     ::WaitForSingleObject(createMutex, INFINITE);
-    if (!s_pInstance) {
+    if (!s_pInstance.load()) {
         s_pInstance = new (std::nothrow) CNuvikTarvoApi();
         LogWrite("CNuvikTarvoApi::GetInstance", "New Nuvik Instance", 1);
     }
@@ -162,9 +170,9 @@ int CNuvikTarvoApi::SetSarEnable(uint8_t flag) {
 int CNuvikTarvoApi::GetFileCRC(const uint8_t* data, uint32_t length, uint16_t* crc) {
     if (!m_pfnGetFileCrc) return -1;
     Log("GetFileCRC", "GetFileCRC...");
-    int result = length > kMaxCheckedLength
-                     ? -1
-                     : m_pfnGetFileCrc(g_hDeviceServices, data, static_cast<uint16_t>(length), crc);
+    int result = CheckableLength("GetFileCRC", length)
+                     ? m_pfnGetFileCrc(g_hDeviceServices, data, static_cast<uint16_t>(length), crc)
+                     : -1;
     Log("GetFileCRC", result != 0 ? "GetFileCRC FAILED: " + std::to_string(result) : std::string("GetFileCRC SUCCESS"));
     return result;
 }
@@ -205,10 +213,10 @@ int CNuvikTarvoApi::SetSarValue(const uint8_t* data, uint32_t length) {
 
 int CNuvikTarvoApi::IsWrite(const uint8_t* a, uint32_t lengthA, const uint8_t* b, uint32_t lengthB, uint8_t* equal) {
     if (!m_pfnIsWrite) return -1;
-    int result = lengthA > kMaxCheckedLength || lengthB > kMaxCheckedLength
-                     ? -1
-                     : m_pfnIsWrite(g_hDeviceServices, a, static_cast<uint16_t>(lengthA), b,
-                                    static_cast<uint16_t>(lengthB), equal);
+    int result = CheckableLength("IsWrite", lengthA) && CheckableLength("IsWrite", lengthB)
+                     ? m_pfnIsWrite(g_hDeviceServices, a, static_cast<uint16_t>(lengthA), b,
+                                    static_cast<uint16_t>(lengthB), equal)
+                     : -1;
     Log("IsWrite", result != 0 ? "IsWrite FAILED" : "IsWrite SUCCESS");
     return result;
 }
@@ -240,12 +248,16 @@ int CNuvikTarvoApi::SetSarLevel(uint32_t index) {
     return result;
 }
 
+// The context is closed while the library is still initialised (an uninitialised
+// library refuses the close and would keep the context and its buffers), and the
+// handle is forgotten so that no later call passes a freed context.
 int CNuvikTarvoApi::CloseMBIMPorts() {
     if (!m_pfnUnInit || !m_pfnCloseDeviceServices) return -1;
-    Log("CloseMBIMPorts", "DeInitializing MBIM Ports...");
-    m_pfnUnInit();
     Log("CloseMBIMPorts", "Closing MBIM Ports...");
     int result = m_pfnCloseDeviceServices(g_hDeviceServices);
+    if (result == 0) g_hDeviceServices = nullptr;
+    Log("CloseMBIMPorts", "DeInitializing MBIM Ports...");
+    m_pfnUnInit();
     Log("CloseMBIMPorts", result != 0 ? "MBIM Ports Close FAILED. Result Code: " + std::to_string(result)
                                       : std::string("MBIM Ports Close SUCCESS"));
     return result;

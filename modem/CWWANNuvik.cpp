@@ -13,6 +13,13 @@
 namespace {
 const char kFirmwareUpdateEvent[] = "Global\\{82F34418-8931-43E4-AF1D-CF59E4EFA80C}";
 const uint32_t kWantedSarIndex = 2;
+const int kKessaAlreadyInitialised = 1;
+const int kMbimReadyPasses = 5;
+const DWORD kMbimReadySleepMs = 5000;
+const DWORD kFwUpdateWaitMs = 300000;
+const int kRebootPollPasses = 50;
+const DWORD kRebootPollSleepMs = 1000;
+const DWORD kRebootSettleMs = 5000;
 
 void Log(const char* method, const std::string& text, int level) {
     LogWrite(std::string("CWWANNuvik::") + method, text, level);
@@ -20,19 +27,23 @@ void Log(const char* method, const std::string& text, int level) {
 
 std::string Bracketed(const char* label, unsigned value) { return label + std::to_string(value) + "]"; }
 
-// The whole SAR EFS file, or false when it cannot be opened or read.
-bool ReadEfsFile(const char* path, std::vector<uint8_t>& bytes) {
+// The whole SAR EFS file; an empty string when it is read, else why it could not be.
+// An empty file counts as unreadable: there is no table in it to give the module.
+std::string ReadEfsFile(const char* path, std::vector<uint8_t>& bytes) {
     FILE* file = std::fopen(path, "rb");
-    if (!file) return false;
-    bool ok = std::fseek(file, 0, SEEK_END) == 0;
-    long size = ok ? std::ftell(file) : -1;
-    ok = ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
-    if (ok) {
+    if (!file) return "cannot be opened";
+    std::string problem;
+    long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+    if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
+        problem = "cannot be read";
+    } else if (size == 0) {
+        problem = "is empty";
+    } else {
         bytes.resize(static_cast<size_t>(size));
-        ok = size == 0 || std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) problem = "cannot be read";
     }
     std::fclose(file);
-    return ok;
+    return problem;
 }
 }  // namespace
 
@@ -42,20 +53,34 @@ CWWANNuvik::CWWANNuvik(std::wstring modelName)
       m_wModuleCrc(1),
       m_dwModuleSarIndex(99),
       m_bMbimReady(0),
-      m_bRebootNeeded(0) {}
+      m_bRebootNeeded(0),
+      m_bWriteUnverified(0) {}
 
 CWWANNuvik::~CWWANNuvik() = default;
 
 int CWWANNuvik::Initialize() {
     int result = 1;
-    CNuvikTarvoApi* api = CNuvikTarvoApi::GetInstance();
     do {
-        if (!api || GetUUID() != 0 || api->OpenMBIMPorts(m_strUUID) != 0) {
+        if (GetUUID() != 0) {
+            result = 0;
+            break;
+        }
+        CNuvikTarvoApi* api = CNuvikTarvoApi::GetInstance();
+        if (!api) {
+            result = 0;
+            break;
+        }
+        // A later try finds the library initialised by an earlier one: its
+        // session is still open and serves this try too.
+        int opened = api->OpenMBIMPorts(m_strUUID);
+        if (opened == kKessaAlreadyInitialised) {
+            Log("Initialize", "MBIM Ports already open, going on", 1);
+        } else if (opened != 0) {
             result = 0;
             break;
         }
         bool ready = false;
-        for (int pass = 0; pass < 5; ++pass) {
+        for (int pass = 0; pass < kMbimReadyPasses; ++pass) {
             if (api->CheckMBIM(&m_bMbimReady) != 0) break;
             if (m_bMbimReady) {
                 Log("Initialize", "MBIM is ready!", 1);
@@ -63,9 +88,17 @@ int CWWANNuvik::Initialize() {
                 break;
             }
             Log("Initialize", "Wait 5s for MBIM ready...", 1);
-            CClock::Sleep(5000);
+            CClock::Sleep(kMbimReadySleepMs);
         }
-        if (!ready || api->OpenDeviceSvc() != 0) {
+        if (!ready) {
+            result = 0;
+            break;
+        }
+        // Each device-services context holds 20 MiB in the library: an earlier
+        // try's context is kept rather than opening one more per try.
+        if (g_hDeviceServices) {
+            Log("Initialize", "Device service already open, going on", 1);
+        } else if (api->OpenDeviceSvc() != 0) {
             result = 0;
             break;
         }
@@ -131,8 +164,9 @@ int CWWANNuvik::SetSarValueSetting() {
     }
 
     std::vector<uint8_t> file;
-    if (!ReadEfsFile(path, file)) {
-        Log("SetSarValueSetting", std::string("Cannot read SAR EFS file ") + path + " <ERROR>", 2);
+    std::string problem = ReadEfsFile(path, file);
+    if (!problem.empty()) {
+        Log("SetSarValueSetting", std::string("SAR EFS file ") + path + " " + problem + " <ERROR>", 2);
         return -1;
     }
     const uint32_t fileSize = static_cast<uint32_t>(file.size());
@@ -154,8 +188,13 @@ int CWWANNuvik::SetSarValueSetting() {
         Log("SetSarValueSetting", "CRC are NOT the same! Need to write EFSFile into module!", 1);
         write = true;
     }
+    if (m_bWriteUnverified) {
+        Log("SetSarValueSetting", "EFSFile written before was not verified, must write it again!", 1);
+        write = true;
+    }
     if (!write) return 0;
 
+    m_bWriteUnverified = 1;
     if (api->SetSarValue(file.data(), fileSize) != 0) return -1;
     m_dwModuleSarIndex = kWantedSarIndex;
     if (api->SetSarTable(static_cast<uint16_t>(m_dwModuleSarIndex), m_wFileCrc) != 0) return -1;
@@ -180,6 +219,7 @@ int CWWANNuvik::SetSarValueSetting() {
         return -1;
     }
     Log("SetSarValueSetting", "EFSFile has written to module correctly!", 0);
+    m_bWriteUnverified = 0;
     m_bRebootNeeded = 1;
     return 0;
 }
@@ -191,7 +231,7 @@ int CWWANNuvik::DoModuleReboot() {
     api->IsFwUpdateRunning(&updating);
     if (updating == 1) {
         Log("DoModuleReboot", "Module is doing FW update/switch, wait 5 minutes!", 0);
-        CClock::Sleep(300000);
+        CClock::Sleep(kFwUpdateWaitMs);
     }
 
     // While this event exists, everyone sees the module as being updated or rebooted.
@@ -206,8 +246,8 @@ int CWWANNuvik::DoModuleReboot() {
     int result = 0;
     uint8_t previousReady = 1;
     bool rebooted = false;
-    for (int pass = 1; pass <= 50 && !rebooted; ++pass) {
-        CClock::Sleep(1000);
+    for (int pass = 1; pass <= kRebootPollPasses && !rebooted; ++pass) {
+        CClock::Sleep(kRebootPollSleepMs);
         Log("DoModuleReboot", Bracketed("Wait MBIM ready ... [", static_cast<unsigned>(pass)), 0);
         if (api->CheckMBIM(&m_bMbimReady) != 0) {
             Log("DoModuleReboot", "CheckMBIM API fail.", 0);
@@ -227,7 +267,7 @@ int CWWANNuvik::DoModuleReboot() {
         Log("DoModuleReboot", "Module failed to reboot! <ERROR>", 0);
         result = -1;
     }
-    CClock::Sleep(5000);
+    CClock::Sleep(kRebootSettleMs);
     if (event.Reset()) Log("DoModuleReboot", "Close Event Handle succeeded!", 0);
     return result;
 }

@@ -38,4 +38,8 @@ protected:
     uint8_t m_bMbimReady;
     uint8_t m_bRebootNeeded;
     std::string m_strUUID;
+    // Set when a write of the SAR EFS file began and has not been verified: the
+    // module may already report index 2 and the file's CRC over a bad table, so
+    // the next try writes again whatever the module reports.
+    uint8_t m_bWriteUnverified;
 };
