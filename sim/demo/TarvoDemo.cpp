@@ -8,6 +8,7 @@
 #include "CSimModemRemote.h"
 #include "ServiceHarness.h"
 #include "SimPmControl.h"
+#include "SimulatedMachine.h"
 #include "TestSupport.h"
 
 #include <windows.h>
@@ -18,13 +19,9 @@
 #include <vector>
 
 namespace {
-const char kBios[] = "HARDWARE\\DESCRIPTION\\System\\BIOS";
-const char kNotification[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification";
-const char kThermova[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters2\\Type20\\Notification";
-const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
-const DWORD kBit25 = 0x2000000;
-const DWORD kBit26 = 0x4000000;
 const wchar_t kModemLog[] = L"C:\\TarvoDemo\\modem.log";
+using machine::kBit25;
+using machine::kBit26;
 
 void Say(const char* format, ...) {
     va_list args;
@@ -34,42 +31,12 @@ void Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
-DWORD CurrentStatus() {
-    DWORD value = 0;
-    testsupport::GetDword(kParameters, "CurrentStatus", value);
-    return value;
-}
-
-std::vector<simmodem::Bytes> SarConfigSets() {
-    std::vector<simmodem::Bytes> sets;
-    for (const simmodem::LogEntry& e : CSimModemRemote::ReadLog(kModemLog))
-        if (e.op == SIMMODEM_OP_SET && e.cid == 1 && e.payload.size() >= 28) sets.push_back(e.payload);
-    return sets;
-}
-
-uint32_t Field(const simmodem::Bytes& payload, size_t offset) {
-    return payload[offset] | payload[offset + 1] << 8 | payload[offset + 2] << 16 |
-           static_cast<uint32_t>(payload[offset + 3]) << 24;
-}
+std::vector<simmodem::Bytes> SarConfigSets() { return machine::SarConfigSets(kModemLog); }
 
 void PrintCommand(const simmodem::Bytes& payload) {
     Say("    modem received SAR configuration: mode %u, back-off %s, antenna %u, back-off index %u\n",
-        Field(payload, 0), Field(payload, 4) ? "enabled" : "disabled", Field(payload, 20), Field(payload, 24));
-}
-
-bool WaitForSets(size_t count, DWORD ms) {
-    return testsupport::WaitUntil([&] { return SarConfigSets().size() >= count; }, std::chrono::milliseconds(ms));
-}
-
-// Until the P-sensor watcher has handled a wake-up that leaves "Type2" as it is.
-void SettleWatcher() {
-    static DWORD probe = 0;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        size_t before = CServiceHarness::LogCount("P-Sensor detects Unknown change.");
-        testsupport::SetDword(kNotification, "Probe", ++probe);
-        if (CServiceHarness::WaitForLog("P-Sensor detects Unknown change.", 200, before + 1)) break;
-    }
-    Sleep(20);
+        machine::PayloadField(payload, 0), machine::PayloadField(payload, 4) ? "enabled" : "disabled",
+        machine::PayloadField(payload, 20), machine::PayloadField(payload, 24));
 }
 
 void PrintRegistry(HKEY root, const std::string& path, int depth) {
@@ -110,23 +77,15 @@ int main(int argc, char** argv) {
     CreateDirectoryW(L"C:\\TarvoDemo", nullptr);
     testsupport::RemoveFile(kModemLog);
 
-    // The machine: driver with a P-sensor and an unstable Thermova, firmware ids, sensor values.
-    if (simpm::Install() != 0 || simpm::Start() != 0) {
+    // The machine: driver with a P-sensor and an unstable Thermova (the radio
+    // off, for the service to switch on), firmware ids, sensor values.
+    if (!machine::StartDriver()) {
         Say("the simulated power-management driver did not start\n");
         return 1;
     }
-    simpm::Reset();
-    simpm::SetPSensor(true, false);
-    simpm::SetThermova(true, true);
     simpm::SetRadio(false);
-    HKEY bios = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kBios, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &bios,
-                    nullptr);
-    RegCloseKey(bios);
-    testsupport::SetString(kBios, "BIOSVersion", "Q47XV Ver. 1.23");
-    testsupport::SetString(kBios, "BaseBoardProduct", "7KQA000");
-    testsupport::SetDword(kNotification, "Type2", nuvik ? 0 : kBit25);
-    testsupport::SetDword(kThermova, "Type22", 0);
+    machine::SetPlatform("Q47XV Ver. 1.23", "7KQA000");
+    machine::SetSensorValues(nuvik ? 0 : kBit25);
 
     // The modem, and what its vendor path needs next to the service.
     simmodem::StartState modem;
@@ -152,7 +111,7 @@ int main(int argc, char** argv) {
         libraries.push_back(testsupport::SimDirW() + L"\\ConnectionMgmt.dll");
     }
     CSimModemRemote::WriteStartState(modem);
-    testsupport::SetDword(kParameters, "CurrentStatus", 0);
+    machine::SetCurrentStatus(0);
 
     // The service, from a folder of its own with its library beside it; the
     // long start-up waits run a hundred times faster.
@@ -164,7 +123,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Say("== service running; waiting for the modem start-up\n");
-    if (!WaitForSets(1, 30000) || !CServiceHarness::WaitForLog(" cSystemInfoObj.HasPSensor() ", 60000)) {
+    if (!machine::WaitForSarConfigSets(kModemLog, 1, 30000) || !CServiceHarness::WaitForLog(" cSystemInfoObj.HasPSensor() ", 60000)) {
         Say("the modem start-up did not complete; the service's log:\n");
         std::string log = CServiceHarness::ReadLog();
         std::fwrite(log.data(), 1, log.size(), stdout);
@@ -172,7 +131,7 @@ int main(int argc, char** argv) {
     }
     Say("  initial SAR configuration:\n");
     PrintCommand(SarConfigSets()[0]);
-    Say("  CurrentStatus = 0x%x\n", CurrentStatus());
+    Say("  CurrentStatus = 0x%x\n", machine::CurrentStatus());
 
     // Proximity and away in turn, as the power-management service reports them.
     struct Toggle {
@@ -185,17 +144,18 @@ int main(int argc, char** argv) {
     const Toggle foxconnToggles[] = {{"proximity (bit 25 cleared)", 0, 0x11}, {"away (bit 25 set)", kBit25, 0},
                    {"proximity (bit 25 cleared)", 0, 0x11}, {"away (bit 25 set)", kBit25, 0}};
     for (const Toggle& toggle : nuvik ? nuvikToggles : foxconnToggles) {
-        SettleWatcher();
+        machine::SettleWatcher();
         size_t before = SarConfigSets().size();
         Say("== sensor: %s, Type2 = 0x%08lx\n", toggle.what, toggle.type2);
-        testsupport::SetDword(kNotification, "Type2", toggle.type2);
-        if (!WaitForSets(before + 1, 10000)) {
+        testsupport::SetDword(machine::kNotificationKey, "Type2", toggle.type2);
+        if (!machine::WaitForSarConfigSets(kModemLog, before + 1, 10000)) {
             Say("    no command reached the modem\n");
             continue;
         }
         PrintCommand(SarConfigSets().back());
-        testsupport::WaitUntil([&] { return CurrentStatus() == toggle.status; }, std::chrono::milliseconds(3000));
-        Say("    CurrentStatus = 0x%x\n", CurrentStatus());
+        testsupport::WaitUntil([&] { return machine::CurrentStatus() == toggle.status; },
+                               std::chrono::milliseconds(3000));
+        Say("    CurrentStatus = 0x%x\n", machine::CurrentStatus());
     }
 
     Say("== TARVOSVC.exe -stop: exit code %d\n", harness.Run(L"-stop"));
@@ -206,6 +166,6 @@ int main(int argc, char** argv) {
     Say("\n== the service's registry values\n");
     PrintRegistry(HKEY_LOCAL_MACHINE, CServiceHarness::ServiceKey(), 0);
     Say("\n== TARVOSVC.exe -remove: exit code %d\n", harness.Run(L"-remove"));
-    simpm::Stop();
+    machine::StopDriver();
     return 0;
 }

@@ -1,0 +1,42 @@
+// The simulated notebook an end-to-end run needs around the real service:
+// firmware ids, the power-management service's sensor values, the
+// power-management driver and the modem, and what the modem received.
+#pragma once
+
+#include "SimModemTypes.h"
+
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace machine {
+
+const DWORD kBit25 = 0x2000000;
+const DWORD kBit26 = 0x4000000;
+extern const char kNotificationKey[];
+extern const char kThermovaKey[];
+
+// "BIOSVersion" and "BaseBoardProduct" of the firmware key.
+void SetPlatform(const char* biosVersion, const char* baseBoardProduct);
+// The driver installed, started and reset: a P-sensor (detection off) and an
+// unstable Thermova, which leaves the back-off to the sensor. False when it did not start.
+bool StartDriver();
+void StopDriver();
+// "Type2" and "Type22" of the power-management service, created afresh.
+void SetSensorValues(DWORD type2, DWORD type22 = 0);
+DWORD CurrentStatus();
+void SetCurrentStatus(DWORD value);
+
+// The SAR configuration sets in a simulated modem's log file, in order.
+std::vector<simmodem::Bytes> SarConfigSets(const std::wstring& modemLog);
+bool WaitForSarConfigSets(const std::wstring& modemLog, size_t count, DWORD timeoutMs);
+// The 28-byte set as the service sends it: OS-controlled, one state.
+simmodem::Bytes SarConfigPayload(uint32_t backOff, uint32_t antenna, uint32_t index);
+uint32_t PayloadField(const simmodem::Bytes& payload, size_t offset);
+
+// Waits until the service's P-sensor watcher has handled a wake-up that leaves
+// "Type2" as it is (it reads the log file): a change made between its read
+// and its next arming would go unseen.
+bool SettleWatcher();
+
+}  // namespace machine

@@ -1,0 +1,125 @@
+// The real TARVOSVC.exe as a Wine service on the Lumo platform with the Nuvik
+// HX730R-GL: the real Kessa.dll next to the program, the platform's SAR EFS
+// file in the service's current folder, the simulated modem's Nuvik service
+// as the module.
+#include "CSimModemRemote.h"
+#include "ServiceHarness.h"
+#include "SimulatedMachine.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+using machine::kBit25;
+using machine::kBit26;
+using machine::SarConfigPayload;
+
+namespace {
+const wchar_t kInterfaceId[] = L"{3C5A9F10-2B7E-4D61-8A94-0E1F2D3C4B5A}";
+// Relative to the service's current folder: C:\windows under Wine.
+const wchar_t kEfsFile[] = L"C:\\windows\\SAREFS_HX730R_Lumo";
+
+class NuvikService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        modemLog = testsupport::BuildPathW(L"e2e-install\\nuvik-modem.log");
+        testsupport::RemoveFile(modemLog);
+        ASSERT_TRUE(machine::StartDriver());
+        machine::SetPlatform("Q47XV", "7KQA");
+        machine::SetSensorValues(0);
+        machine::SetCurrentStatus(0);
+        testsupport::SetString("SOFTWARE\\TarvoSim\\WwanAdapter", "AdapterName",
+                               std::string(kInterfaceId, kInterfaceId + wcslen(kInterfaceId)));
+        efs.resize(3000);
+        for (size_t i = 0; i < efs.size(); ++i) efs[i] = static_cast<BYTE>(i * 13 + 7);
+        ASSERT_TRUE(testsupport::WriteFileBytes(kEfsFile, efs));
+    }
+    void TearDown() override {
+        harness.reset();
+        machine::StopDriver();
+        CSimModemRemote::Clear();
+        testsupport::DeleteTree("SOFTWARE\\TarvoSim\\WwanAdapter");
+        testsupport::RemoveFile(kEfsFile);
+    }
+
+    void Install(bool withKessa, const simmodem::InterfaceSpec& modem) {
+        std::vector<std::wstring> files;
+        if (withKessa) files.push_back(testsupport::ProductDirW() + L"\\Kessa.dll");
+        harness = std::make_unique<CServiceHarness>(
+            CServiceHarness::MakeInstall(withKessa ? L"nuvik" : L"nuvik-nokessa", files));
+        // The reboot's 50 passes of 1 s take 500 ms: time for the module to leave and come back.
+        harness->Prepare(100);
+        simmodem::StartState state;
+        state.interfaces = {modem};
+        state.interfaces[0].interfaceId = kInterfaceId;
+        state.settings.logFile = modemLog;
+        ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
+        ASSERT_EQ(harness->Run(L"-install"), 0);
+        ASSERT_TRUE(harness->Start());
+        ASSERT_TRUE(harness->WaitForState(SERVICE_RUNNING, 10000));
+    }
+    size_t Logged(uint32_t op, uint32_t cid) {
+        size_t count = 0;
+        for (const simmodem::LogEntry& e : CSimModemRemote::ReadLog(modemLog)) count += e.op == op && e.cid == cid;
+        return count;
+    }
+
+    std::unique_ptr<CServiceHarness> harness;
+    std::wstring modemLog;
+    std::vector<BYTE> efs;
+};
+}  // namespace
+
+TEST_F(NuvikService, WritesTheTableRebootsAndFollowsTheSensor) {
+    simmodem::InterfaceSpec modem = simmodem::InterfaceSpec::Nuvik();
+    modem.tableIndex = 1;  // another table than the file's: it is written
+    Install(true, modem);
+    ASSERT_TRUE(CServiceHarness::WaitForLog("CWWANNuvik::SetSarValueSetting\tINFO\tEFSFile has written to module correctly!", 20000));
+    ASSERT_TRUE(CServiceHarness::WaitForLog("CWWANNuvik::DoModuleReboot\tINFO\t==> Module reboot successfully!!", 20000));
+    ASSERT_TRUE(CServiceHarness::WaitForLog("Nuvik Tarvo initialization completed!Restult = 1", 20000));
+    EXPECT_TRUE(CServiceHarness::LogHas("==> Module now is rebooting!"));
+    simreg::Status status;
+    ASSERT_TRUE(CSimModemRemote::ReadStatus(status));
+    ASSERT_EQ(status.interfaces.size(), 1u);
+    EXPECT_EQ(simmodem::Bytes(efs.begin(), efs.end()), status.interfaces[0].sarImage) << "the module holds the file";
+    EXPECT_EQ(status.interfaces[0].tableIndex, 2u);
+    EXPECT_EQ(status.interfaces[0].sarEnable, 1u);
+    EXPECT_EQ(Logged(SIMMODEM_OP_SET, 5), 1u) << "one device-root command";
+
+    ASSERT_TRUE(CServiceHarness::WaitForLog("CWatcherPSensor::Run\tINFO\t cSystemInfoObj.HasPSensor() ", 10000));
+    ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 10000));
+    EXPECT_EQ(machine::SarConfigSets(modemLog)[0], SarConfigPayload(0, 0, 1)) << "the initial SAR configuration";
+
+    struct Toggle {
+        DWORD type2;
+        simmodem::Bytes payload;
+        DWORD status;
+    } toggles[] = {
+        {kBit25, SarConfigPayload(1, 0, 2), 0x11},          // bit 25 toggled: proximity
+        {kBit25 | kBit26, SarConfigPayload(0, 0, 1), 0x0},  // bit 26 toggled: away
+        {kBit26, SarConfigPayload(1, 0, 2), 0x11},
+        {0, SarConfigPayload(0, 0, 1), 0x0},
+    };
+    size_t sets = machine::SarConfigSets(modemLog).size();
+    for (const Toggle& toggle : toggles) {
+        ASSERT_TRUE(machine::SettleWatcher());
+        testsupport::SetDword(machine::kNotificationKey, "Type2", toggle.type2);
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, ++sets, 10000)) << std::hex << toggle.type2;
+        EXPECT_EQ(machine::SarConfigSets(modemLog).back(), toggle.payload) << std::hex << toggle.type2;
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return machine::CurrentStatus() == toggle.status; },
+                                           std::chrono::milliseconds(5000)))
+            << std::hex << toggle.type2 << " " << machine::CurrentStatus();
+    }
+    EXPECT_TRUE(harness->StopAndWait());
+}
+
+TEST_F(NuvikService, WithoutKessaTheServiceStopsItself) {
+    Install(false, simmodem::InterfaceSpec::Nuvik());
+    EXPECT_TRUE(harness->WaitForState(SERVICE_STOPPED, 30000));
+    EXPECT_EQ(CServiceHarness::LogCount("CNuvikTarvoApi::CNuvikTarvoApi\tDEBUG\tKessa.dll NOT FOUND"), 1u);
+    EXPECT_EQ(CServiceHarness::LogCount("m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!"),
+              10u);
+    EXPECT_TRUE(CServiceHarness::LogHas("Critical error !!! Module cannot initialize!!!<ERROR>"));
+}
