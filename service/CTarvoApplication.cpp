@@ -387,37 +387,28 @@ void CTarvoApplication::RestartWatchers() {
     if (!SleepUnlessStopped(10000)) return;
     ReleaseRetiredWatchers(false);
 
-    CWatcherPSensor* oldPSensor = nullptr;
-    CWatcherPSensor* newPSensor = nullptr;
-    {
-        CSectionGuard guard(m_csWatchers);
-        oldPSensor = m_pPSensorWatcher;
-        if (oldPSensor) m_pPSensorWatcher = newPSensor = CWatcherPSensor::Create();
-    }
-    if (oldPSensor) {
-        oldPSensor->Stop();
-        oldPSensor->AddReference();
-        m_retiredPSensorWatchers.push_back(oldPSensor);
-        oldPSensor->SetAutoDelete();
-        newPSensor->Attach(this);
-        newPSensor->Start();
-    }
+    ReplaceWatcher(m_pPSensorWatcher, m_retiredPSensorWatchers);
+    ReplaceWatcher(m_pThermovaWatcher, m_retiredThermovaWatchers);
+}
 
-    CWatcherThermova* oldThermova = nullptr;
-    CWatcherThermova* newThermova = nullptr;
+template <typename TWatcher>
+void CTarvoApplication::ReplaceWatcher(TWatcher*& field, std::vector<TWatcher*>& retired) {
+    TWatcher* previous = nullptr;
+    TWatcher* replacement = nullptr;
     {
         CSectionGuard guard(m_csWatchers);
-        oldThermova = m_pThermovaWatcher;
-        if (oldThermova) m_pThermovaWatcher = newThermova = CWatcherThermova::Create();
+        previous = field;
+        if (previous) field = replacement = TWatcher::Create();
     }
-    if (oldThermova) {
-        oldThermova->Stop();
-        oldThermova->AddReference();
-        m_retiredThermovaWatchers.push_back(oldThermova);
-        oldThermova->SetAutoDelete();
-        newThermova->Attach(this);
-        newThermova->Start();
-    }
+    if (!previous) return;
+    // The old one stops and deletes itself when its thread ends; it stays
+    // attached, and this object holds a reference to it until then.
+    previous->Stop();
+    previous->AddReference();
+    retired.push_back(previous);
+    previous->SetAutoDelete();
+    replacement->Attach(this);
+    replacement->Start();
 }
 
 int CTarvoApplication::GetWWANRadioState() {

@@ -74,6 +74,9 @@ private:
     // The worker's sleeps end early when the service stops; false then.
     bool SleepUnlessStopped(DWORD ms);
     void ReleaseRetiredWatchers(bool all);
+    // RestartWatchers' step for one watcher: a new object in its place, the old one retired.
+    template <typename TWatcher>
+    void ReplaceWatcher(TWatcher*& field, std::vector<TWatcher*>& retired);
 
     CRITICAL_SECTION m_csWatchers;
     // Watchers replaced by RestartWatchers, still attached to this object until their threads end.

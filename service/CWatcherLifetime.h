@@ -46,6 +46,21 @@ protected:
     // Run by the thread after Run: drops the thread's reference.
     void ThreadExited() { ReleaseReference(); }
 
+    // The watchers' Stop and StopWait: when running, signal the thread (and
+    // with wait, give it up to 300 ms), then not running. The observer list stays.
+    void StopThread(bool wait) {
+        if (!Self()->IsRunning()) return;
+        Self()->CThread::Stop(wait);
+        Self()->SetRunning(false);
+    }
+    // Pause and Resume reach the thread only while it runs.
+    void PauseThread() {
+        if (Self()->IsRunning()) Self()->CThread::Pause();
+    }
+    void ResumeThread() {
+        if (Self()->IsRunning()) Self()->CThread::Resume();
+    }
+
     // A watcher deleted by its owner while its thread still runs waits for the
     // thread: the thread uses the object until its very end.
     void WaitForThreadEnd() {

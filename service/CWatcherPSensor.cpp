@@ -45,25 +45,13 @@ void CWatcherPSensor::Start() {
     }
 }
 
-void CWatcherPSensor::StopWait(bool wait) {
-    if (!IsRunning()) return;
-    CThread::Stop(wait);
-    SetRunning(false);
-}
+void CWatcherPSensor::StopWait(bool wait) { StopThread(wait); }
 
-void CWatcherPSensor::Stop() {
-    if (!IsRunning()) return;
-    CThread::Stop(false);
-    SetRunning(false);
-}
+void CWatcherPSensor::Stop() { StopThread(false); }
 
-void CWatcherPSensor::Resume() {
-    if (IsRunning()) CThread::Resume();
-}
+void CWatcherPSensor::Resume() { ResumeThread(); }
 
-void CWatcherPSensor::Pause() {
-    if (IsRunning()) CThread::Pause();
-}
+void CWatcherPSensor::Pause() { PauseThread(); }
 
 void CWatcherPSensor::OnThreadExit() { ThreadExited(); }
 

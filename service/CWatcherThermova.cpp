@@ -29,25 +29,13 @@ void CWatcherThermova::Start() {
     if (StartThread() == 0) SetRunning(true);
 }
 
-void CWatcherThermova::StopWait(bool wait) {
-    if (!IsRunning()) return;
-    CThread::Stop(wait);
-    SetRunning(false);
-}
+void CWatcherThermova::StopWait(bool wait) { StopThread(wait); }
 
-void CWatcherThermova::Stop() {
-    if (!IsRunning()) return;
-    CThread::Stop(false);
-    SetRunning(false);
-}
+void CWatcherThermova::Stop() { StopThread(false); }
 
-void CWatcherThermova::Resume() {
-    if (IsRunning()) CThread::Resume();
-}
+void CWatcherThermova::Resume() { ResumeThread(); }
 
-void CWatcherThermova::Pause() {
-    if (IsRunning()) CThread::Pause();
-}
+void CWatcherThermova::Pause() { PauseThread(); }
 
 void CWatcherThermova::OnThreadExit() { ThreadExited(); }
 
