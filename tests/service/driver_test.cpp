@@ -1,6 +1,7 @@
 // Machine probes and the application's radio and WLAN requests against the
 // simulated power-management driver.
 #include "CHelpers.h"
+#include "CService.h"
 #include "CSystem.h"
 #include "CTarvoApplication.h"
 #include "CWatcherPSensor.h"
@@ -165,4 +166,22 @@ TEST_F(DriverRequests, WatcherStateQueries) {
     EXPECT_TRUE(CLogCapture::All().empty());
     psensor->SetAutoDelete();
     thermova->SetAutoDelete();
+}
+
+TEST_F(DriverRequests, ResumeControlSwitchesTheRadioOn) {
+    simpm::SetRadio(false);
+    CService::g_hServiceStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CTarvoApplication application;
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application),
+              static_cast<DWORD>(NO_ERROR));
+    bool on = false;
+    ASSERT_TRUE(simpm::GetRadio(on));
+    EXPECT_TRUE(on);
+    // A suspend leaves it alone.
+    simpm::SetRadio(false);
+    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, &application);
+    ASSERT_TRUE(simpm::GetRadio(on));
+    EXPECT_FALSE(on);
+    CloseHandle(CService::g_hServiceStopEvent);
+    CService::g_hServiceStopEvent = nullptr;
 }
