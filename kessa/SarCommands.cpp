@@ -199,7 +199,7 @@ int SetSarValueCmd(SarDeviceContext* context, const uint8_t* data, int32_t lengt
                                                  chunk.flag, raw, sizeof(raw), escaped, sizeof(escaped));
         if (size == 0) return -1;
         switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, escaped, size, context->m_wakeSetValue,
-                             context->m_dwRequestId1, kValueTimeout})) {
+                             context->m_dwDataRequestId, kValueTimeout})) {
             case Outcome::Completed:
                 continue;
             case Outcome::NotSent:
@@ -246,7 +246,7 @@ int GetSarValueCmd(SarDeviceContext* context, uint8_t** data, int32_t* length) {
             BuildSarReadRequest(static_cast<uint16_t>(context->m_dwBytesReceived), request, sizeof(request));
         }
         switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, request, sizeof(request),
-                             context->m_wakeGetValue, context->m_dwRequestId1, kValueTimeout},
+                             context->m_wakeGetValue, context->m_dwDataRequestId, kValueTimeout},
                             ticket)) {
             case Outcome::Completed:
                 continue;

@@ -3,6 +3,7 @@
 // and time-outs, several contexts at once, and the file check exports.
 #include "KessaSimFixture.h"
 
+#include <atomic>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -315,4 +316,42 @@ TEST_F(KessaSim, FileCheckExports) {
     EXPECT_EQ(m_kessa.IsWrite(context, file.data(), 12, file.data(), 11, &equal), KESSA_OK);
     EXPECT_EQ(equal, 0);
     EXPECT_EQ(m_sim.LogCount(), 3u);  // no device traffic beyond Init's sessions
+}
+
+// Reads and writes have locks of their own: their completions must neither
+// pass for a command's completion nor hide it.
+TEST_F(KessaSim, CommandsRunWhileSarDataMovesOnTheSameContext) {
+    simmodem::StartState state;
+    state.interfaces[0].sarImage = sartest::Text("image");
+    Start(state);
+    SarDeviceContext* context = InitAndOpen();
+    ASSERT_NE(context, nullptr);
+    std::atomic<bool> moving{true};
+    std::vector<std::string> failures;
+    int rounds = 0;
+    std::thread commands([&] {
+        for (int i = 0; moving; ++i, ++rounds) {
+            const uint8_t want = static_cast<uint8_t>(i % 2);
+            const Clock::time_point start = Clock::now();
+            const int32_t set = m_kessa.SetSarEnable(context, want);
+            uint8_t enabled = 0xAA;
+            const int32_t get = m_kessa.GetSarEnable(context, &enabled);
+            if (set != KESSA_OK || get != KESSA_OK || enabled != want)
+                failures.push_back("round " + std::to_string(i) + ": set " + std::to_string(set) + " get " +
+                                   std::to_string(get) + " enabled " + std::to_string(enabled) + " after " +
+                                   std::to_string(SecondsSince(start)) + " s");
+        }
+    });
+    const Bytes image(20000, 0x42);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(m_kessa.SetSarValue(context, image.data(), static_cast<int32_t>(image.size())), KESSA_OK);
+        uint8_t* data = nullptr;
+        int32_t length = 0;
+        EXPECT_EQ(m_kessa.GetSarValue(context, &data, &length), KESSA_OK);
+        EXPECT_EQ(length, 20000);
+    }
+    moving = false;
+    commands.join();
+    EXPECT_GT(rounds, 10);
+    EXPECT_TRUE(failures.empty()) << failures.size() << " rounds failed, first " << failures.front();
 }
