@@ -205,6 +205,7 @@ const FrameCase kFrameCases[] = {
     {"RemainingCount0x7D7E", 500, 500 + 0x7D7E, 0},  // both low bytes escaped
     {"FramesOf7E", 126, 300, 0x7E},
     {"OneByteFrames", 1, 130, 0},
+    {"CountWrapsPast64KiB", 500, 70000, 0},  // the request carries the count's low 16 bits
     {"EmptyImage", 500, 0, 0},
 };
 
@@ -234,6 +235,25 @@ TEST_P(KessaSimFrames, ReadBackIsByteExact) {
 
 INSTANTIATE_TEST_SUITE_P(Kessa, KessaSimFrames, ::testing::ValuesIn(kFrameCases),
                          [](const ::testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
+
+TEST_F(KessaSim, ReadWhoseCountWouldWrapToZeroFails) {
+    // 128 frames of 512 bytes make 65536: a request for 0 would start the image over.
+    simmodem::StartState state;
+    state.settings.frameSize = 512;
+    state.interfaces[0].sarImage = Pattern(70000);
+    Start(state);
+    SarDeviceContext* context = InitAndOpen();
+    ASSERT_NE(context, nullptr);
+    const Clock::time_point start = Clock::now();
+    int32_t result = 0;
+    EXPECT_TRUE(Read(m_kessa, context, result).empty());
+    EXPECT_EQ(result, KESSA_FAILED);
+    EXPECT_LT(SecondsSince(start), 5.0);
+    const std::vector<simmodem::LogEntry> requests = Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid);
+    EXPECT_EQ(requests.size(), 128u);
+    EXPECT_EQ(Payloads(requests), ExpectedRequests(65536, 512));
+    EXPECT_EQ(m_debug.Count("GetSarValueCmd received count wraps to 0 at 65536 bytes\n"), 1u);
+}
 
 namespace {
 // With the simulator's own answers to SAR data switched off, the test answers
