@@ -262,6 +262,27 @@ TEST_F(KessaSim, CommandsWithoutCompletionTimeOut) {
     EXPECT_EQ(m_sim.Log().size() - Sessions(SIMMODEM_OP_OPEN_SESSION).size(), cases.size());
 }
 
+TEST_F(KessaSim, RepliesTooShortForTheirFieldsWakeNobody) {
+    simmodem::StartState state;
+    state.faults = {
+        FaultSpec::Reply(SIMMODEM_SERVICE_DIAG, 3, {1, 0, 0, 0, 0, 0, 0, 0}, SIMMODEM_ALWAYS, SIMMODEM_OP_QUERY),
+        FaultSpec::Reply(SIMMODEM_SERVICE_DIAG, 4, {0, 5, 0, 0, 0x34}, SIMMODEM_ALWAYS, SIMMODEM_OP_QUERY),
+        FaultSpec::Reply(SIMMODEM_SERVICE_MS_SAR, 1, Bytes(31, 1), SIMMODEM_ALWAYS, SIMMODEM_OP_QUERY),
+        FaultSpec::Reply(SIMMODEM_SERVICE_MS_SAR, 1, Bytes(15, 1), SIMMODEM_ALWAYS, SIMMODEM_OP_SET),
+    };
+    Start(state);
+    ASSERT_EQ(Init(), KESSA_OK);
+    const std::vector<Unanswered> cases = {
+        {"GetSarEnable, 8 bytes", kGetEnable, -1, "enabled=0", 1},
+        {"GetSarVersion, 5 bytes", kGetVersion, -1, "index=-1 crc=0x7777", 1},
+        {"GetSarIndex, 31 bytes", kGetIndex, -1, "index=-1", 1},
+        {"SetSarIndex, 15 bytes", SetIndex(2), -1, "", 1},
+    };
+    std::vector<SarDeviceContext*> contexts;
+    for (size_t i = 0; i < cases.size(); ++i) contexts.push_back(Open());
+    ExpectOutcomes(cases, RunTogether(m_kessa, contexts, cases));
+}
+
 TEST_F(KessaSim, TwoContextsEachGetTheirOwnCompletions) {
     ASSERT_EQ(Init(), KESSA_OK);
     SarDeviceContext* a = Open();
