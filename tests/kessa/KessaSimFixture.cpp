@@ -84,6 +84,15 @@ size_t CDebugOutput::Count(const std::string& text) const {
     return n;
 }
 
+bool CDebugOutput::WaitFor(const std::string& text, std::chrono::milliseconds timeout) const {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (Count(text) == 0) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 void CDebugOutput::Clear() {
     std::lock_guard<std::mutex> guard(DebugLock());
     DebugTexts().clear();

@@ -56,6 +56,8 @@ public:
 
     // Texts exactly equal to text.
     size_t Count(const std::string& text) const;
+    // Polls until the text was written once.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) const;
     void Clear();
 
 private:

@@ -284,3 +284,41 @@ TEST_F(KessaSim, UnInitReleasesEverythingAndInitStartsAgain) {
     EXPECT_EQ(m_kessa.GetSarEnable(context, &enabled), KESSA_OK);
     EXPECT_EQ(enabled, 0);
 }
+
+TEST_F(KessaSim, CommandWhoseCompletionIsLostWithTheModemTimesOutAndTheLibraryRecovers) {
+    simmodem::StartState state;
+    state.faults.push_back(FaultSpec::RemoveAfter(1, 200, SIMMODEM_SERVICE_DIAG, 3));
+    Start(state);
+    SarDeviceContext* context = InitAndOpen();
+    ASSERT_NE(context, nullptr);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(m_kessa.SetSarEnable(context, 1), KESSA_FAILED);
+    EXPECT_GE(SecondsSince(start), 0.95);
+    ASSERT_TRUE(WaitReady(1));
+    ASSERT_TRUE(m_sim.WaitIdle());
+    EXPECT_EQ(m_kessa.SetSarEnable(context, 0), KESSA_OK);
+    SimModemDiagState diag = {};
+    ASSERT_TRUE(m_sim.GetDiagState(0, diag));
+    EXPECT_EQ(diag.sarEnable, 0u);
+}
+
+TEST_F(KessaSim, RemovalDuringTheReopeningOfAnArrivalLeavesTheModemAway) {
+    SarDeviceContext* context = InitAndOpen();
+    ASSERT_NE(context, nullptr);
+    ASSERT_TRUE(m_sim.RemoveInterface(0));
+    ASSERT_TRUE(WaitReady(0));
+    // The arrival's reopening waits for a diag session that never opens; the modem goes again meanwhile.
+    m_sim.AddFault(FaultSpec::NeverComplete(SIMMODEM_SERVICE_DIAG, SIMMODEM_ANY, 1, SIMMODEM_OP_OPEN_SESSION));
+    const size_t opened = Sessions(SIMMODEM_OP_OPEN_SESSION).size();
+    ASSERT_TRUE(m_sim.ArriveInterface(0));
+    ASSERT_TRUE(m_sim.WaitForLog(SIMMODEM_OPMASK(SIMMODEM_OP_OPEN_SESSION), static_cast<uint32_t>(opened + 1)));
+    ASSERT_TRUE(m_sim.RemoveInterface(0));
+    // The reopening gives up after its 5 s; the later removal decides the flag.
+    ASSERT_TRUE(m_debug.WaitFor("error get command session (device service)\n", std::chrono::seconds(8)));
+    EXPECT_EQ(Ready(), 0);
+    EXPECT_EQ(m_kessa.SetSarEnable(context, 1), KESSA_FAILED);
+
+    ASSERT_TRUE(m_sim.ArriveInterface(0));
+    ASSERT_TRUE(WaitReady(1));
+    EXPECT_EQ(m_kessa.SetSarEnable(context, 1), KESSA_OK);
+}
