@@ -56,11 +56,6 @@ bool ReadSarFrameFields(const uint8_t* raw, size_t length, SarFrameFields& field
     return true;
 }
 
-size_t SarFrameDataStart(const uint8_t* raw, size_t length) {
-    SarFrameFields fields;
-    return ReadSarFrameFields(raw, length, fields) ? fields.dataStart : length;
-}
-
 size_t SarFrameCrcSize(const uint8_t* raw, size_t length) {
     if (length < 5) return 2;
     const size_t l = length;

@@ -23,10 +23,6 @@ struct SarFrameFields {
 // False when the frame ends before its 20th logical byte.
 bool ReadSarFrameFields(const uint8_t* raw, size_t length, SarFrameFields& fields);
 
-// Raw offset of a data frame's first data byte (ReadSarFrameFields), or the
-// length when the frame is too short for its fields.
-size_t SarFrameDataStart(const uint8_t* raw, size_t length);
-
 // Raw size of a data frame's CRC (2 to 4), read from the end of the frame.
 size_t SarFrameCrcSize(const uint8_t* raw, size_t length);
 
