@@ -284,9 +284,10 @@ protected:
     // Waits until the modem received n SAR data commands.
     bool WaitForSarData(size_t n) {
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
-        while (Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid).size() < n)
+        while (Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid).size() < n) {
             if (Clock::now() > deadline) return false;
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         return true;
     }
 
