@@ -292,8 +292,17 @@ int CNuvikMbimManager::OpenSarServices() {
 }
 
 void CNuvikMbimManager::OnInterfaceArrival() {
+    uint32_t removals = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_csReady);
+        removals = m_dwRemovals;
+    }
+    // Ready even when the reopening failed, unless the modem went away again meanwhile.
     OpenSarServices();
-    m_bMbimReady = 1;
+    {
+        std::lock_guard<std::mutex> guard(m_csReady);
+        if (m_dwRemovals == removals) m_bMbimReady = 1;
+    }
     KessaPrint("mbimready: %d\n\n", static_cast<int>(m_bMbimReady.load()));
 }
 
@@ -309,7 +318,11 @@ void CNuvikMbimManager::OnInterfaceRemoval() {
         CloseSession(diag);
         CloseSession(sar);
     }
-    m_bMbimReady = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_csReady);
+        ++m_dwRemovals;
+        m_bMbimReady = 0;
+    }
     KessaPrint("mbimready: %d\n\n", static_cast<int>(m_bMbimReady.load()));
 }
 

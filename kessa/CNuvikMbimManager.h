@@ -85,6 +85,10 @@ private:
 
     std::atomic<uint8_t> m_bMbimReady{0};
     std::atomic<uint8_t> m_bInitialised{0};
+    // Removals so far: an arrival whose reopening outlasted a later removal
+    // leaves the flag to that removal.
+    std::mutex m_csReady;
+    uint32_t m_dwRemovals = 0;
     std::mutex m_csApi;
     std::string m_strInterfaceId;
     Microsoft::WRL::ComPtr<IMbnDeviceServicesManager> m_pDeviceServicesManager;

@@ -199,7 +199,7 @@ int SetSarValueCmd(SarDeviceContext* context, const uint8_t* data, int32_t lengt
                                                  chunk.flag, raw, sizeof(raw), escaped, sizeof(escaped));
         if (size == 0) return -1;
         switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, escaped, size, context->m_wakeSetValue,
-                             context->m_dwRequestId1, kValueTimeout})) {
+                             context->m_dwDataRequestId, kValueTimeout})) {
             case Outcome::Completed:
                 continue;
             case Outcome::NotSent:
@@ -243,10 +243,19 @@ int GetSarValueCmd(SarDeviceContext* context, uint8_t** data, int32_t* length) {
                 *length = static_cast<int32_t>(context->m_dwAccumLength);
                 return 0;
             }
+            // The request carries the low 16 bits of the count, and 0 asks for
+            // the image from its start: past a multiple of 64 KiB the read
+            // cannot go on without taking the image from the start again.
+            if (context->m_dwBytesReceived != 0 && (context->m_dwBytesReceived & 0xFFFF) == 0) {
+                context->ClearAccumulation();
+                KessaPrint("GetSarValueCmd received count wraps to 0 at %u bytes\n",
+                           static_cast<unsigned>(context->m_dwBytesReceived));
+                return -1;
+            }
             BuildSarReadRequest(static_cast<uint16_t>(context->m_dwBytesReceived), request, sizeof(request));
         }
         switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, request, sizeof(request),
-                             context->m_wakeGetValue, context->m_dwRequestId1, kValueTimeout},
+                             context->m_wakeGetValue, context->m_dwDataRequestId, kValueTimeout},
                             ticket)) {
             case Outcome::Completed:
                 continue;

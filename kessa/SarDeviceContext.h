@@ -26,6 +26,11 @@ struct SarDeviceContext {
     // command's out-pointer and read by the completion threads.
     std::atomic<ULONG> m_dwRequestId1{0xFFFFFFFF};  // last command other than the device root
     std::atomic<ULONG> m_dwRequestId2{0};           // last CID_DEVICE_ROOT command
+    // Last SAR data request. Its answer comes as a notification and nothing is
+    // matched against this id; it is kept apart from request id 1 because a
+    // read or write may run beside a command on the same context, and the data
+    // request's completion must neither pass for the command's nor hide it.
+    std::atomic<ULONG> m_dwDataRequestId{0};
     std::mutex m_csCommand;                         // enable, version, index and device-root commands
     CCompletionWake m_wakeCommand;
     CCompletionWake m_wakeSarSet;

@@ -18,8 +18,9 @@ bool IsPairAt(const uint8_t* raw, size_t length, size_t i) {
     return i + 1 < length && raw[i] == kSarEscape && IsEscapedCode(raw[i + 1]);
 }
 
+const size_t kSarFrameCountOffset = 14;      // logical offsets
 const size_t kSarFrameRemainingOffset = 16;
-const size_t kSarFrameFieldsEnd = 20;  // the count and remaining fields are read in place
+const size_t kSarFrameFieldsEnd = 20;
 }  // namespace
 
 SarMessageKind ClassifySarMessage(const uint8_t* raw, size_t length) {
@@ -34,10 +35,25 @@ SarMessageKind ClassifySarMessage(const uint8_t* raw, size_t length) {
     }
 }
 
-size_t SarFrameDataStart(const uint8_t* raw, size_t length) {
-    size_t i = kSarFrameRemainingOffset;
-    for (int logical = 0; logical < 4; ++logical) i += IsPairAt(raw, length, i) ? 2 : 1;
-    return i;
+bool ReadSarFrameFields(const uint8_t* raw, size_t length, SarFrameFields& fields) {
+    fields = SarFrameFields();
+    if (raw == nullptr) return false;
+    // A pair 7D 5D or 7D 5E is one logical byte; a 7D before anything else stands for itself.
+    uint8_t logical[kSarFrameFieldsEnd];
+    size_t i = 0;
+    for (size_t n = 0; n < kSarFrameFieldsEnd; ++n) {
+        if (i >= length) return false;
+        if (IsPairAt(raw, length, i)) {
+            logical[n] = raw[i + 1] == kSarEscapedEndMark ? kSarEndMark : kSarEscape;
+            i += 2;
+        } else {
+            logical[n] = raw[i++];
+        }
+    }
+    fields.count = GetU16(logical + kSarFrameCountOffset);
+    fields.remaining = static_cast<int32_t>(GetU32(logical + kSarFrameRemainingOffset));
+    fields.dataStart = i;
+    return true;
 }
 
 size_t SarFrameCrcSize(const uint8_t* raw, size_t length) {
@@ -68,14 +84,15 @@ bool UnescapeSarFrameData(const uint8_t* raw, size_t length, size_t start, size_
 SarFrameStatus ParseSarDataFrame(const uint8_t* raw, size_t length, uint8_t* out, size_t capacity,
                                  SarDataFrame& frame) {
     frame = SarDataFrame();
-    if (raw == nullptr || length < kSarFrameFieldsEnd) return SarFrameStatus::Malformed;
-    const size_t start = SarFrameDataStart(raw, length);
+    SarFrameFields fields;
+    if (!ReadSarFrameFields(raw, length, fields)) return SarFrameStatus::Malformed;
+    const size_t start = fields.dataStart;
     const size_t crcSize = SarFrameCrcSize(raw, length);
     if (start + crcSize + 1 > length) return SarFrameStatus::Malformed;
     const size_t count = length - crcSize - start - 1;
 
-    frame.count = GetU16(raw + 14);
-    frame.remaining = static_cast<int32_t>(GetU32(raw + kSarFrameRemainingOffset));
+    frame.count = fields.count;
+    frame.remaining = fields.remaining;
     frame.complete = raw[length - 1] == kSarEndMark;
     size_t written = 0;
     if (!UnescapeSarFrameData(raw, length, start, count, out, capacity, written)) return SarFrameStatus::TooLarge;

@@ -12,10 +12,16 @@ enum class SarMessageKind { Ignored, DataFrame, WriteAck };
 // Only messages longer than 16 bytes count; the u16 at 4 names the packet.
 SarMessageKind ClassifySarMessage(const uint8_t* raw, size_t length);
 
-// Raw offset of a data frame's first data byte: four logical bytes (the
-// remaining count, possibly escaped) are skipped from raw offset 16. May lie
-// past the end of a short frame.
-size_t SarFrameDataStart(const uint8_t* raw, size_t length);
+// The fields before a data frame's data, read as logical bytes: a modem
+// escapes every byte before the end mark, the two count fields included.
+struct SarFrameFields {
+    uint16_t count = 0;      // logical u16 at 14
+    int32_t remaining = -1;  // logical i32 at 16
+    size_t dataStart = 0;    // raw offset after the remaining field's four logical bytes
+};
+
+// False when the frame ends before its 20th logical byte.
+bool ReadSarFrameFields(const uint8_t* raw, size_t length, SarFrameFields& fields);
 
 // Raw size of a data frame's CRC (2 to 4), read from the end of the frame.
 size_t SarFrameCrcSize(const uint8_t* raw, size_t length);
@@ -28,8 +34,8 @@ bool UnescapeSarFrameData(const uint8_t* raw, size_t length, size_t start, size_
 
 struct SarDataFrame {
     size_t dataLength = 0;   // un-escaped data bytes written to the caller's buffer
-    uint16_t count = 0;      // u16 at 14: bytes to add to the read's received count
-    int32_t remaining = -1;  // i32 at 16: bytes the modem still has to send
+    uint16_t count = 0;      // logical u16 at 14: bytes to add to the read's received count
+    int32_t remaining = -1;  // logical i32 at 16: bytes the modem still has to send
     bool complete = false;   // the last raw byte is the end mark
 };
 

@@ -241,13 +241,37 @@ TEST(SarMessage, DataFramesYieldTheirData) {
     }
 }
 
-TEST(SarMessage, FrameFieldsAreReadInPlace) {
+TEST(SarMessage, FrameFieldsAreReadAsLogicalBytes) {
     const Parsed p = Parse(Frame(0x0102, {0x00, 0x01, 0x00, 0x00}, {1}, {2, 3}));
     EXPECT_EQ(p.frame.count, 0x0102);
     EXPECT_EQ(p.frame.remaining, 256);
-    // The remaining field is not un-escaped: a pair in it reads as its raw bytes.
+    // A pair in the remaining field is one byte of the count.
     const Parsed escaped = Parse(Frame(1, {0x7D, 0x5E, 0, 0, 0}, {1}, {2, 3}));
-    EXPECT_EQ(escaped.frame.remaining, 0x00005E7D);
+    EXPECT_EQ(escaped.frame.remaining, 0x7E);
+    EXPECT_EQ(escaped.data, Bytes{1});
+}
+
+TEST(SarMessage, EscapedCountFieldsOfAModemFrame) {
+    // A modem escapes the count fields like every other byte before the end mark.
+    struct Case {
+        uint16_t count;
+        int32_t remaining;
+    } cases[] = {{125, 0}, {126, 0}, {0x7D00, 0}, {0x7E7D, 0}, {500, 126}, {500, 0x7D7E}, {500, 0x7E7D7E7D}, {1, -1}};
+    for (const Case& c : cases) {
+        const Bytes data = Bytes(c.count < 1000 ? c.count : 1000, 0x7D);
+        const Parsed p = Parse(ModemFrame(data, c.remaining, c.count), 2048);
+        ASSERT_EQ(p.status, SarFrameStatus::Parsed) << c.count << " " << c.remaining;
+        EXPECT_TRUE(p.frame.complete);
+        EXPECT_EQ(p.frame.count, c.count);
+        EXPECT_EQ(p.frame.remaining, c.remaining);
+        EXPECT_EQ(p.data, data) << c.count << " " << c.remaining;
+    }
+    // Too short for its 20 logical bytes: 20 raw bytes of which two are a pair.
+    Bytes cut = ModemFrame({}, 126);
+    cut.resize(20);
+    SarFrameFields fields;
+    EXPECT_FALSE(ReadSarFrameFields(cut.data(), cut.size(), fields));
+    EXPECT_EQ(Parse(cut).status, SarFrameStatus::Malformed);
 }
 
 TEST(SarMessage, CrcSizeIsReadFromTheEnd) {

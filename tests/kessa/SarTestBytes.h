@@ -78,4 +78,65 @@ inline Bytes AckWithBadCrc() {
     return a;
 }
 
+inline void AppendLe16(Bytes& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// Undoes the escaping of every byte before the end mark.
+inline Bytes UnescapeWire(const Bytes& wire) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < wire.size(); ++i) {
+        if (wire[i] == 0x7D && i + 2 < wire.size()) {
+            ++i;
+            out.push_back(static_cast<uint8_t>(wire[i] ^ 0x20));
+        } else {
+            out.push_back(wire[i]);
+        }
+    }
+    return out;
+}
+
+// A SAR_PKT_WRITE packet as it goes on the wire: header, chunk length, flag,
+// chunk and CRC, all escaped, then the end mark.
+inline Bytes WritePacketWire(const Bytes& chunk, uint8_t flag) {
+    Bytes raw = {0x4B, 0x0B, 0x24, 0x00, 0x78, 0x02, 0x00, 0x00, 0x00, 0x00, 0xB3, 0x73};
+    AppendLe16(raw, static_cast<uint16_t>(chunk.size()));
+    raw.push_back(flag);
+    raw.insert(raw.end(), chunk.begin(), chunk.end());
+    AppendLe16(raw, ReferenceCrc(raw));
+    Bytes wire;
+    AppendEscaped(wire, raw);
+    wire.push_back(0x7E);
+    return wire;
+}
+
+// The 17-byte SAR_PKT_READ request, unescaped.
+inline Bytes ReadRequestWire(uint16_t received) {
+    Bytes r = {0x4B, 0x0B, 0x24, 0x00, 0x77, 0x02, 0x00, 0x00, 0x00, 0x00, 0xB3, 0x73};
+    AppendLe16(r, received);
+    AppendLe16(r, ReferenceCrc(r));
+    r.push_back(0x7E);
+    return r;
+}
+
+// A data frame as a modem sends it: every byte before the end mark escaped,
+// the count and remaining fields included.
+inline Bytes ModemFrame(const Bytes& data, int32_t remaining, uint16_t count) {
+    Bytes logical = {0x4B, 0x0B, 0x24, 0x00, 0x77, 0x02, 0x00, 0x00, 0x00, 0x00, 0xB3, 0x73, 0x00, 0x00};
+    AppendLe16(logical, count);
+    const Bytes r = Le32(static_cast<uint32_t>(remaining));
+    logical.insert(logical.end(), r.begin(), r.end());
+    logical.insert(logical.end(), data.begin(), data.end());
+    AppendLe16(logical, ReferenceCrc(logical));
+    Bytes wire;
+    AppendEscaped(wire, logical);
+    wire.push_back(0x7E);
+    return wire;
+}
+
+inline Bytes ModemFrame(const Bytes& data, int32_t remaining) {
+    return ModemFrame(data, remaining, static_cast<uint16_t>(data.size()));
+}
+
 }  // namespace sartest
