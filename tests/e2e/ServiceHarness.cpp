@@ -1,5 +1,6 @@
 #include "ServiceHarness.h"
 
+#include "CSimModemControl.h"
 #include "Handles.h"
 #include "TestSupport.h"
 
@@ -31,6 +32,9 @@ void CServiceHarness::WriteDebugSwitches(DWORD clockDivisor) {
 }
 
 void CServiceHarness::Prepare(DWORD clockDivisor) {
+    // The service reaches the simulated modem through its own CoCreateInstance:
+    // the server is registered in the prefix before the service starts.
+    CSimModemControl::Register();
     Remove();
     ClearLog();
     testsupport::RemoveFile(kTagFile);

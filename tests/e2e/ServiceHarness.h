@@ -15,8 +15,9 @@ public:
 
     const std::wstring& ExePath() const { return m_exePath; }
 
-    // Stops and deletes a TARVOSVC service left by an earlier run, removes the
-    // log file and the tag file, and writes the Debug switches ("Log", "Trace",
+    // Registers the simulated modem's COM server, stops and deletes a TARVOSVC
+    // service left by an earlier run, removes the log file and the tag file,
+    // and writes the Debug switches ("Log", "Trace",
     // and the clock divisor that runs the service's long waits fast).
     void Prepare(DWORD clockDivisor = 1000);
     void WriteDebugSwitches(DWORD clockDivisor);
