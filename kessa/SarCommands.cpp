@@ -62,7 +62,19 @@ Outcome SendAndWait(const Command& command, CCompletionWake::Ticket ticket) {
 
 Outcome SendAndWait(const Command& command) { return SendAndWait(command, command.wake.Arm()); }
 
-int TimedOutResult(const SarDeviceContext& context) { return context.m_iBusy == 1 ? -2 : -1; }
+// The frame's result: 0 completed; a send that failed (or found no service)
+// notSent; a time-out -2 after a busy answer, else -1.
+int ResultOf(Outcome outcome, const SarDeviceContext& context, int notSent = -1) {
+    switch (outcome) {
+    case Outcome::Completed:
+        return 0;
+    case Outcome::NotSent:
+        return notSent;
+    case Outcome::TimedOut:
+        break;
+    }
+    return context.m_iBusy == 1 ? -2 : -1;
+}
 
 const std::vector<uint8_t> kEmptyQuery;
 }  // namespace
@@ -71,101 +83,64 @@ int SetSarEnableCmd(SarDeviceContext* context, uint8_t enable) {
     std::lock_guard<std::mutex> guard(context->m_csCommand);
     context->m_iBusy = -1;
     const std::vector<uint8_t> payload = SarEnablePayload(enable);
-    switch (SendAndWait({Service::Diag, CID_SAR_ENABLE, Kind::Set, payload.data(), payload.size(),
-                         context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout})) {
-        case Outcome::Completed:
-            return 0;
-        case Outcome::NotSent:
-            return -1;
-        case Outcome::TimedOut:
-            break;
-    }
-    if (context->m_iBusy == 1) return -2;
-    KessaPrint("wait 1000ms\n");
-    return -1;
+    Outcome outcome = SendAndWait({Service::Diag, CID_SAR_ENABLE, Kind::Set, payload.data(), payload.size(),
+                                   context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout});
+    if (outcome == Outcome::TimedOut && context->m_iBusy != 1) KessaPrint("wait 1000ms\n");
+    return ResultOf(outcome, *context);
 }
 
 int GetSarEnableCmd(SarDeviceContext* context, uint8_t* enabled) {
     std::lock_guard<std::mutex> guard(context->m_csCommand);
     context->m_iBusy = -1;
-    switch (SendAndWait({Service::Diag, CID_SAR_ENABLE, Kind::Query, kEmptyQuery.data(), 0, context->m_wakeCommand,
-                         context->m_dwRequestId1, kCommandTimeout})) {
-        case Outcome::Completed:
-            *enabled = context->m_dwLastQueryValue != 0 ? 1 : 0;
-            return 0;
-        case Outcome::NotSent:
-            return -1;
-        case Outcome::TimedOut:
-            break;
-    }
-    *enabled = 0;
-    return TimedOutResult(*context);
+    Outcome outcome = SendAndWait({Service::Diag, CID_SAR_ENABLE, Kind::Query, kEmptyQuery.data(), 0,
+                                   context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout});
+    if (outcome == Outcome::Completed) *enabled = context->m_dwLastQueryValue != 0 ? 1 : 0;
+    if (outcome == Outcome::TimedOut) *enabled = 0;
+    return ResultOf(outcome, *context);
 }
 
 int SetSarVersionCmd(SarDeviceContext* context, int32_t index, int32_t crc) {
     std::lock_guard<std::mutex> guard(context->m_csCommand);
     context->m_iBusy = -1;
     const std::vector<uint8_t> payload = SarVersionPayload(index, crc);
-    switch (SendAndWait({Service::Diag, CID_SAR_VERSION, Kind::Set, payload.data(), payload.size(),
-                         context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout})) {
-        case Outcome::Completed:
-            return 0;
-        case Outcome::NotSent:
-            return -1;
-        case Outcome::TimedOut:
-            break;
-    }
-    return TimedOutResult(*context);
+    return ResultOf(SendAndWait({Service::Diag, CID_SAR_VERSION, Kind::Set, payload.data(), payload.size(),
+                                 context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout}),
+                    *context);
 }
 
 int GetSarVersionCmd(SarDeviceContext* context, int32_t* index, uint16_t* crc) {
     std::lock_guard<std::mutex> guard(context->m_csCommand);
     context->m_iBusy = -1;
-    switch (SendAndWait({Service::Diag, CID_SAR_VERSION, Kind::Query, kEmptyQuery.data(), 0, context->m_wakeCommand,
-                         context->m_dwRequestId1, kCommandTimeout})) {
-        case Outcome::Completed:
-            *index = context->m_iTableIndex;
-            *crc = context->m_wTableCrc;
-            return 0;
-        case Outcome::NotSent:
-            return -1;
-        case Outcome::TimedOut:
-            break;
+    Outcome outcome = SendAndWait({Service::Diag, CID_SAR_VERSION, Kind::Query, kEmptyQuery.data(), 0,
+                                   context->m_wakeCommand, context->m_dwRequestId1, kCommandTimeout});
+    if (outcome == Outcome::Completed) {
+        *index = context->m_iTableIndex;
+        *crc = context->m_wTableCrc;
     }
-    *index = -1;
-    return TimedOutResult(*context);
+    // A time-out leaves the CRC as it was.
+    if (outcome == Outcome::TimedOut) *index = -1;
+    return ResultOf(outcome, *context);
 }
 
 int SetSarIndexCmd(SarDeviceContext* context, int32_t index) {
     std::lock_guard<std::mutex> guard(context->m_csCommand);
     context->m_iBusy = -1;
     const std::vector<uint8_t> payload = SarConfigPayload(index);
-    switch (SendAndWait({Service::Sar, MBIM_CID_MS_SAR_CONFIG, Kind::Set, payload.data(), payload.size(),
-                         context->m_wakeSarSet, context->m_dwRequestId1, kCommandTimeout})) {
-        case Outcome::Completed:
-            return 0;
-        case Outcome::NotSent:
-            return -1;
-        case Outcome::TimedOut:
-            break;
-    }
-    return TimedOutResult(*context);
+    return ResultOf(SendAndWait({Service::Sar, MBIM_CID_MS_SAR_CONFIG, Kind::Set, payload.data(), payload.size(),
+                                 context->m_wakeSarSet, context->m_dwRequestId1, kCommandTimeout}),
+                    *context);
 }
 
 int GetSarIndexCmd(SarDeviceContext* context, int32_t* index) {
     // No busy reset here, and a time-out is -1 even after a busy answer.
     std::lock_guard<std::mutex> guard(context->m_csCommand);
-    switch (SendAndWait({Service::Sar, MBIM_CID_MS_SAR_CONFIG, Kind::Query, kEmptyQuery.data(), 0,
-                         context->m_wakeSarQuery, context->m_dwRequestId1, kCommandTimeout})) {
-        case Outcome::Completed:
-            *index = context->m_iSarBackoffIndex;
-            return 0;
-        case Outcome::NotSent:
-            return -1;
-        case Outcome::TimedOut:
-            break;
+    Outcome outcome = SendAndWait({Service::Sar, MBIM_CID_MS_SAR_CONFIG, Kind::Query, kEmptyQuery.data(), 0,
+                                   context->m_wakeSarQuery, context->m_dwRequestId1, kCommandTimeout});
+    if (outcome == Outcome::Completed) {
+        *index = context->m_iSarBackoffIndex;
+        return 0;
     }
-    *index = -1;
+    if (outcome == Outcome::TimedOut) *index = -1;
     return -1;
 }
 
@@ -173,16 +148,9 @@ int SetDeviceRootCmd(SarDeviceContext* context) {
     std::lock_guard<std::mutex> guard(context->m_csCommand);
     context->m_iBusy = -1;
     const std::vector<uint8_t> payload = DeviceRootPayload();
-    switch (SendAndWait({Service::Diag, CID_DEVICE_ROOT, Kind::Set, payload.data(), payload.size(),
-                         context->m_wakeCommand, context->m_dwRequestId2, kDeviceRootTimeout})) {
-        case Outcome::Completed:
-            return 0;
-        case Outcome::NotSent:
-            return -3;
-        case Outcome::TimedOut:
-            break;
-    }
-    return TimedOutResult(*context);
+    return ResultOf(SendAndWait({Service::Diag, CID_DEVICE_ROOT, Kind::Set, payload.data(), payload.size(),
+                                 context->m_wakeCommand, context->m_dwRequestId2, kDeviceRootTimeout}),
+                    *context, -3);
 }
 
 int SetSarValueCmd(SarDeviceContext* context, const uint8_t* data, int32_t length) {
@@ -198,18 +166,12 @@ int SetSarValueCmd(SarDeviceContext* context, const uint8_t* data, int32_t lengt
         const size_t size = EncodeSarWritePacket(data == nullptr ? nullptr : data + chunk.offset, chunk.length,
                                                  chunk.flag, raw, sizeof(raw), escaped, sizeof(escaped));
         if (size == 0) return -1;
-        switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, escaped, size, context->m_wakeSetValue,
-                             context->m_dwDataRequestId, kValueTimeout})) {
-            case Outcome::Completed:
-                continue;
-            case Outcome::NotSent:
-                return -1;
-            case Outcome::TimedOut:
-                break;
-        }
-        if (context->m_iBusy == 1) return -2;
-        if (length > static_cast<int32_t>(kSarChunkSize)) KessaPrint("set value time out\n");
-        return -1;
+        Outcome outcome = SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, escaped, size,
+                                       context->m_wakeSetValue, context->m_dwDataRequestId, kValueTimeout});
+        if (outcome == Outcome::Completed) continue;
+        if (outcome == Outcome::TimedOut && context->m_iBusy != 1 && length > static_cast<int32_t>(kSarChunkSize))
+            KessaPrint("set value time out\n");
+        return ResultOf(outcome, *context);
     }
     return 0;
 }
@@ -254,19 +216,15 @@ int GetSarValueCmd(SarDeviceContext* context, uint8_t** data, int32_t* length) {
             }
             BuildSarReadRequest(static_cast<uint16_t>(context->m_dwBytesReceived), request, sizeof(request));
         }
-        switch (SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, request, sizeof(request),
-                             context->m_wakeGetValue, context->m_dwDataRequestId, kValueTimeout},
-                            ticket)) {
-            case Outcome::Completed:
-                continue;
-            case Outcome::NotSent:
-                return -1;
-            case Outcome::TimedOut:
-                break;
+        Outcome outcome = SendAndWait({Service::Diag, CID_SAR_VALUE, Kind::Set, request, sizeof(request),
+                                       context->m_wakeGetValue, context->m_dwDataRequestId, kValueTimeout},
+                                      ticket);
+        if (outcome == Outcome::Completed) continue;
+        if (outcome == Outcome::TimedOut) {
+            std::lock_guard<std::mutex> frame(context->m_csFrame);
+            context->ClearAccumulation();
         }
-        std::lock_guard<std::mutex> frame(context->m_csFrame);
-        context->ClearAccumulation();
-        return TimedOutResult(*context);
+        return ResultOf(outcome, *context);
     }
 }
 
