@@ -155,12 +155,10 @@ void CWatcherPSensor::NotifyClear() {
 
 int CWatcherPSensor::GetState() {
     int result = -1;
-    CUniqueHandle device;
     try {
-        device.Reset(CSystem::OpenDriverDevice(TARVO_PM_DEVICE_SENSORS));
-        if (!device) return -1;
+        // A device that does not open and a request that fails both leave -1, with no line.
         DWORD output = 0;
-        if (CSystem::DriverIoControl(device.Get(), TARVO_IOCTL_PSENSOR, 0, output)) {
+        if (CSystem::DriverRequest(TARVO_PM_DEVICE_SENSORS, TARVO_IOCTL_PSENSOR, 0, output)) {
             if (output & 0x2) {
                 result = 1;
                 LogWrite("CWatcherPSensor::GetState", "PSENSOR Detection State is ON", 1);

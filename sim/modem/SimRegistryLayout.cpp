@@ -113,6 +113,38 @@ bool DeleteKey(const wchar_t* path) {
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
+// The start state's values, named once for the writer and the reader (a key
+// io of either kind; the spec const for the writer). A value the reader does
+// not find keeps the field's default.
+template <typename TKeyIo, typename TSettings>
+void SettingsFields(TKeyIo& io, TSettings& s) {
+    io.Dword(L"DelayMs", s.completionDelayMs);
+    io.Dword(L"RebootRemoveMs", s.rebootRemoveDelayMs);
+    io.Dword(L"RebootArriveMs", s.rebootArriveDelayMs);
+    io.Dword(L"FrameSize", s.frameSize);
+    io.Dword(L"HandOverMs", s.handOverMs);
+}
+
+template <typename TKeyIo, typename TInterface>
+void InterfaceFields(TKeyIo& io, TInterface& itf) {
+    io.Text(L"Model", itf.model);
+    io.Text(L"Manufacturer", itf.manufacturer);
+    io.Text(L"Firmware", itf.firmware);
+    io.Text(L"DeviceId", itf.deviceId);
+    io.Dword(L"HardwareRadio", itf.hardwareRadio);
+    io.Dword(L"SoftwareRadio", itf.softwareRadio);
+    io.Dword(L"RegisterState", itf.registerState);
+    io.Text(L"ProviderId", itf.providerId);
+    io.Text(L"ProviderName", itf.providerName);
+    io.MultiText(L"Services", itf.services);
+    io.Dword(L"MaxCommandSize", itf.maxCommandSize);
+    io.Dword(L"MaxDataSize", itf.maxDataSize);
+    io.Binary(L"SarImage", itf.sarImage);
+    io.Dword(L"TableIndex", itf.tableIndex);
+    io.Dword(L"TableCrc", itf.tableCrc);
+    io.Dword(L"SarEnable", itf.sarEnable);
+}
+
 const wchar_t* const kClassIds[] = {L"{BDFEE05B-4418-11DD-90ED-001C257CCFF1}",   // MbnInterfaceManager
                                     L"{2269DAA3-2A9F-4165-A501-CE00A6F7A75B}"};  // MbnDeviceServicesManager
 
@@ -141,11 +173,7 @@ bool WriteStartState(const simmodem::StartState& state) {
     if (!DeleteAll()) return false;
     CKeyWriter root(kRootKey);
     const simmodem::Settings& s = state.settings;
-    root.Dword(L"DelayMs", s.completionDelayMs);
-    root.Dword(L"RebootRemoveMs", s.rebootRemoveDelayMs);
-    root.Dword(L"RebootArriveMs", s.rebootArriveDelayMs);
-    root.Dword(L"FrameSize", s.frameSize);
-    root.Dword(L"HandOverMs", s.handOverMs);
+    SettingsFields(root, s);
     if (!s.logFile.empty()) root.Text(L"LogFile", s.logFile);
     root.Dword(L"InterfaceCount", static_cast<uint32_t>(state.interfaces.size()));
     std::vector<std::wstring> faults;
@@ -156,23 +184,8 @@ bool WriteStartState(const simmodem::StartState& state) {
         const simmodem::InterfaceSpec& itf = state.interfaces[i];
         CKeyWriter k(Sub(kRootKey, L"Interface", i));
         if (!itf.interfaceId.empty()) k.Text(L"Id", itf.interfaceId);
-        k.Text(L"Model", itf.model);
-        k.Text(L"Manufacturer", itf.manufacturer);
-        k.Text(L"Firmware", itf.firmware);
-        k.Text(L"DeviceId", itf.deviceId);
-        k.Dword(L"HardwareRadio", itf.hardwareRadio);
-        k.Dword(L"SoftwareRadio", itf.softwareRadio);
-        k.Dword(L"RegisterState", itf.registerState);
-        k.Text(L"ProviderId", itf.providerId);
-        k.Text(L"ProviderName", itf.providerName);
-        k.MultiText(L"Services", itf.services);
+        InterfaceFields(k, itf);
         k.Dword(L"Present", itf.present ? 1 : 0);
-        k.Dword(L"MaxCommandSize", itf.maxCommandSize);
-        k.Dword(L"MaxDataSize", itf.maxDataSize);
-        k.Binary(L"SarImage", itf.sarImage);
-        k.Dword(L"TableIndex", itf.tableIndex);
-        k.Dword(L"TableCrc", itf.tableCrc);
-        k.Dword(L"SarEnable", itf.sarEnable);
         if (!itf.sarConfig.empty()) k.Binary(L"SarConfig", itf.sarConfig);
         ok = ok && k.Ok();
     }
@@ -185,11 +198,7 @@ bool ReadStartState(simmodem::StartState& state) {
     if (!root.Ok()) return false;
     simmodem::StartState s;
     s.interfaces.clear();
-    root.Dword(L"DelayMs", s.settings.completionDelayMs);
-    root.Dword(L"RebootRemoveMs", s.settings.rebootRemoveDelayMs);
-    root.Dword(L"RebootArriveMs", s.settings.rebootArriveDelayMs);
-    root.Dword(L"FrameSize", s.settings.frameSize);
-    root.Dword(L"HandOverMs", s.settings.handOverMs);
+    SettingsFields(root, s.settings);
     root.Text(L"LogFile", s.settings.logFile);
     uint32_t count = 1;
     root.Dword(L"InterfaceCount", count);
@@ -204,25 +213,10 @@ bool ReadStartState(simmodem::StartState& state) {
         simmodem::InterfaceSpec itf;
         CKeyReader k(Sub(kRootKey, L"Interface", i));
         k.Text(L"Id", itf.interfaceId);
-        k.Text(L"Model", itf.model);
-        k.Text(L"Manufacturer", itf.manufacturer);
-        k.Text(L"Firmware", itf.firmware);
-        k.Text(L"DeviceId", itf.deviceId);
-        k.Dword(L"HardwareRadio", itf.hardwareRadio);
-        k.Dword(L"SoftwareRadio", itf.softwareRadio);
-        k.Dword(L"RegisterState", itf.registerState);
-        k.Text(L"ProviderId", itf.providerId);
-        k.Text(L"ProviderName", itf.providerName);
-        k.MultiText(L"Services", itf.services);
+        InterfaceFields(k, itf);
         uint32_t present = 1;
         k.Dword(L"Present", present);
         itf.present = present != 0;
-        k.Dword(L"MaxCommandSize", itf.maxCommandSize);
-        k.Dword(L"MaxDataSize", itf.maxDataSize);
-        k.Binary(L"SarImage", itf.sarImage);
-        k.Dword(L"TableIndex", itf.tableIndex);
-        k.Dword(L"TableCrc", itf.tableCrc);
-        k.Dword(L"SarEnable", itf.sarEnable);
         k.Binary(L"SarConfig", itf.sarConfig);
         s.interfaces.push_back(itf);
     }
