@@ -115,7 +115,7 @@ TEST_F(FoxconnDriver, MatchingModuleIsReadOnceAndGetsControlModeOne) {
              std::string(kInit) + "INFO\tSAR Table Configuration is match.",
              std::string(kInit) + "INFO\tSucceed to set Tarvo Control Mode: 1",
          })
-        EXPECT_TRUE(m_log.Has(line)) << line;
+        EXPECT_TRUE(m_log.HasLine(line)) << line;
     EXPECT_TRUE(m_log.OfLevel("ERROR").empty()) << m_log.OfLevel("ERROR").front();
 }
 
@@ -155,7 +155,7 @@ TEST_F(FoxconnDriver, DifferingRowsRewriteTheWholeTableAndTheNextTryMatches) {
              std::string(kSet) + "INFO\tWrite ENDC B5 B1 240 190 status: 0",
              std::string(kInit) + "INFO\tSucceed to set Tarvo Control Mode: 1",
          })
-        EXPECT_TRUE(m_log.Has(line)) << line;
+        EXPECT_TRUE(m_log.HasLine(line)) << line;
     EXPECT_EQ(m_log.OfLevel("ERROR").size(), 2u);
 
     m_sim->ClearCalls();
@@ -163,7 +163,7 @@ TEST_F(FoxconnDriver, DifferingRowsRewriteTheWholeTableAndTheNextTryMatches) {
     EXPECT_EQ(m_modem.Initialize(), 1);
     EXPECT_EQ(m_sim->CallCount(SIMCM_CALL_GET_TARVO_INFO), table.size());
     EXPECT_EQ(m_sim->CallCount(SIMCM_CALL_SET_TARVO_INFO), 0u);
-    EXPECT_TRUE(m_log.Has(std::string(kInit) + "INFO\tSAR Table Configuration is match."));
+    EXPECT_TRUE(m_log.HasLine(std::string(kInit) + "INFO\tSAR Table Configuration is match."));
 }
 
 struct PlatformCase {
@@ -220,11 +220,11 @@ TEST_F(FoxconnDriver, ReadFailuresCountOnlyOnTheLastRow) {
         g_GobiCMDLL.Disconnect();
         g_GobiCMDLL.Reset();
     }
-    EXPECT_TRUE(m_log.Has(std::string(kVerify) +
+    EXPECT_TRUE(m_log.HasLine(std::string(kVerify) +
                           "ERROR\tRead ENDC B66 BN71 value from device has failed! Error code is 77"));
-    EXPECT_TRUE(m_log.Has(std::string(kVerify) +
+    EXPECT_TRUE(m_log.HasLine(std::string(kVerify) +
                           "ERROR\tRead WCDMA B1 BN0 value from device has failed! Error code is 77"));
-    EXPECT_TRUE(m_log.Has(std::string(kVerify) +
+    EXPECT_TRUE(m_log.HasLine(std::string(kVerify) +
                           "ERROR\tRead ENDC B66 BN71 value from device has failed! Error code is 4294967295"));
 }
 
@@ -234,8 +234,8 @@ TEST_F(FoxconnDriver, FirstFailedWriteStopsTheWrite) {
     EXPECT_EQ(m_modem.Initialize(), 0);
     EXPECT_EQ(m_sim->CallCount(SIMCM_CALL_SET_TARVO_INFO), 11u);
     EXPECT_EQ(m_sim->Table().size(), 10u);
-    EXPECT_TRUE(m_log.Has(std::string(kSet) + "ERROR\tWrite LTE B3  value to device has failed! Error code: 55"));
-    EXPECT_TRUE(m_log.Has(std::string(kInit) + "ERROR\tFailed to set Tarvo table."));
+    EXPECT_TRUE(m_log.HasLine(std::string(kSet) + "ERROR\tWrite LTE B3  value to device has failed! Error code: 55"));
+    EXPECT_TRUE(m_log.HasLine(std::string(kInit) + "ERROR\tFailed to set Tarvo table."));
     EXPECT_EQ(m_sim->ControlMode(), 1u);
     EXPECT_EQ(m_sim->OpenHandles(), 0u);
 
@@ -252,8 +252,8 @@ TEST_F(FoxconnDriver, ControlModeFailureFailsInitialize) {
     m_sim->AddFault(CallFault(SIMCM_CALL_SET_CTL_MODE, 9));
 
     EXPECT_EQ(m_modem.Initialize(), 0);
-    EXPECT_TRUE(m_log.Has(std::string(kInit) + "INFO\tSAR Table Configuration is match."));
-    EXPECT_TRUE(m_log.Has(std::string(kInit) + "INFO\tFailed to set Tarvo Control Mode: 1"));
+    EXPECT_TRUE(m_log.HasLine(std::string(kInit) + "INFO\tSAR Table Configuration is match."));
+    EXPECT_TRUE(m_log.HasLine(std::string(kInit) + "INFO\tFailed to set Tarvo Control Mode: 1"));
     EXPECT_EQ(m_sim->OpenHandles(), 0u);
 }
 

@@ -11,50 +11,6 @@
 #include <cstdio>
 #include <mutex>
 
-namespace {
-std::mutex g_linesLock;
-std::vector<std::string> g_lines;
-
-void Sink(const char* text) {
-    std::lock_guard<std::mutex> guard(g_linesLock);
-    g_lines.push_back(text);
-}
-}  // namespace
-
-CLogCapture::CLogCapture() {
-    Clear();
-    LogSetDebugSink(Sink);
-    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_TRACE);
-}
-
-CLogCapture::~CLogCapture() {
-    LogSetFlags(0);
-    LogSetDebugSink(nullptr);
-}
-
-std::vector<std::string> CLogCapture::Lines() const {
-    std::lock_guard<std::mutex> guard(g_linesLock);
-    return g_lines;
-}
-
-bool CLogCapture::Has(const std::string& line) const {
-    for (const std::string& l : Lines())
-        if (l == line) return true;
-    return false;
-}
-
-std::vector<std::string> CLogCapture::OfLevel(const std::string& level) const {
-    std::vector<std::string> lines;
-    for (const std::string& l : Lines())
-        if (l.find("\t" + level + "\t") != std::string::npos) lines.push_back(l);
-    return lines;
-}
-
-void CLogCapture::Clear() {
-    std::lock_guard<std::mutex> guard(g_linesLock);
-    g_lines.clear();
-}
-
 CStdoutCapture::CStdoutCapture() {
     m_path = testsupport::BuildPathW(L"tests\\stdout-" + std::to_wstring(::GetCurrentProcessId()) + L".txt");
     std::fflush(stdout);

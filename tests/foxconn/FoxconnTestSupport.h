@@ -1,24 +1,9 @@
-// Log and standard-output capture for the Foxconn tests.
+// Standard-output capture for the Foxconn tests; log lines: LogCapture.h.
 #pragma once
 
+#include "LogCapture.h"
+
 #include <string>
-#include <vector>
-
-// Switches the logger's debug sink on (with function names) and keeps every
-// line until destroyed; the logger is switched off again afterwards.
-class CLogCapture {
-public:
-    CLogCapture();
-    ~CLogCapture();
-    CLogCapture(const CLogCapture&) = delete;
-    CLogCapture& operator=(const CLogCapture&) = delete;
-
-    std::vector<std::string> Lines() const;
-    bool Has(const std::string& line) const;
-    // Lines of one level ("INFO", "DEBUG", "ERROR").
-    std::vector<std::string> OfLevel(const std::string& level) const;
-    void Clear();
-};
 
 // Sends the C runtime's standard output to a file while it lives.
 class CStdoutCapture {

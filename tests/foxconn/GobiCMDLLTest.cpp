@@ -57,7 +57,7 @@ std::vector<std::pair<const char*, std::function<uint32_t()>>> DeviceWrappers() 
 TEST_F(GobiBinding, AbsentLibraryIsNotBoundAndTheModemStartsAnyway) {
     EXPECT_EQ(g_GobiCMDLL.Initialize(), 0);
     EXPECT_FALSE(g_GobiCMDLL.IsLoaded());
-    EXPECT_TRUE(m_log.Has("cGobiCMDLL::Initialize\tERROR\tFailed to connect device."));
+    EXPECT_TRUE(m_log.HasLine("cGobiCMDLL::Initialize\tERROR\tFailed to connect device."));
     EXPECT_EQ(g_GobiCMDLL.Connect(L"EXT_QMUX:{SIM-1}", 2), 1u);
     EXPECT_EQ(g_GobiCMDLL.Disconnect(), 1u);
     for (auto& wrapper : DeviceWrappers()) EXPECT_EQ(wrapper.second(), 1u) << wrapper.first;
@@ -70,7 +70,7 @@ TEST_F(GobiBinding, LibraryWithoutConnectionEntryPointsIsNotBound) {
     Load(L"connmgmt-noconnect");
     EXPECT_EQ(g_GobiCMDLL.Initialize(), 0);
     EXPECT_FALSE(g_GobiCMDLL.IsLoaded());
-    EXPECT_FALSE(m_log.Has("cGobiCMDLL::Initialize\tERROR\tFailed to connect device.")) << "the library was there";
+    EXPECT_FALSE(m_log.HasLine("cGobiCMDLL::Initialize\tERROR\tFailed to connect device.")) << "the library was there";
     for (auto& wrapper : DeviceWrappers()) EXPECT_EQ(wrapper.second(), 1u) << wrapper.first;
 
     CWWANFoxconn modem(L"Qualcomm Snapdragon X55 5G");
@@ -85,8 +85,8 @@ TEST_F(GobiBinding, LibraryWithOnlyConnectionEntryPointsIsBound) {
     ASSERT_EQ(g_GobiCMDLL.Connect(L"EXT_QMUX:{SIM-1}", 2), 0u);
     for (auto& wrapper : DeviceWrappers()) EXPECT_EQ(wrapper.second(), 1u) << wrapper.first;
     EXPECT_EQ(m_sim->CallCount(), 1u) << "only the connect reached the library";
-    EXPECT_TRUE(m_log.Has("cGobiCMDLL::DMSGetTarvoCtlMode\tERROR\tmpFnDMSGetTarvoCtlMode is null."));
-    EXPECT_TRUE(m_log.Has("cGobiCMDLL::SARRFSetState\tERROR\tSARRFSetState is null."));
+    EXPECT_TRUE(m_log.HasLine("cGobiCMDLL::DMSGetTarvoCtlMode\tERROR\tmpFnDMSGetTarvoCtlMode is null."));
+    EXPECT_TRUE(m_log.HasLine("cGobiCMDLL::SARRFSetState\tERROR\tSARRFSetState is null."));
     EXPECT_EQ(g_GobiCMDLL.Disconnect(), 0u);
 }
 
@@ -121,7 +121,7 @@ TEST_F(GobiBinding, FailedDisconnectIsLogged) {
     ASSERT_EQ(g_GobiCMDLL.Connect(L"EXT_QMUX:{SIM-1}", 2), 0u);
     m_sim->AddFault(CallFault(SIMCM_CALL_GOBI_DISCONNECT, 8));
     EXPECT_EQ(g_GobiCMDLL.Disconnect(), 8u);
-    EXPECT_TRUE(m_log.Has("cGobiCMDLL::Disconnect\tERROR\tFailed to disconnect device"));
+    EXPECT_TRUE(m_log.HasLine("cGobiCMDLL::Disconnect\tERROR\tFailed to disconnect device"));
 }
 
 TEST_F(GobiBinding, WrappersSendTheirRequestsWithTheirTimeoutsAndBuffers) {

@@ -1,4 +1,5 @@
 // Captures what the logger sends to its "Debug" sink, one entry per line.
+// Header-only: the including test links the service library (the logger).
 #pragma once
 
 #include "Logger.h"
@@ -12,7 +13,7 @@ class CLogCapture {
 public:
     // Switches the logger to the debug sink (plus the given flags) and captures.
     explicit CLogCapture(uint32_t extraFlags = LOG_FLAG_TRACE) {
-        Lines().clear();
+        Storage().clear();
         LogSetDebugSink(&CLogCapture::Sink);
         LogSetFlags(LOG_FLAG_DEBUG | extraFlags);
     }
@@ -23,7 +24,7 @@ public:
 
     static std::vector<std::string> All() {
         std::lock_guard<std::mutex> guard(Lock());
-        return Lines();
+        return Storage();
     }
     // Lines that contain text.
     static size_t Count(const std::string& text) {
@@ -33,17 +34,30 @@ public:
         }));
     }
     static bool Has(const std::string& text) { return Count(text) > 0; }
+    // A line that is exactly the text.
+    static bool HasLine(const std::string& line) {
+        std::vector<std::string> lines = All();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    // Lines of one level ("INFO", "DEBUG", "ERROR").
+    static std::vector<std::string> OfLevel(const std::string& level) {
+        std::vector<std::string> lines;
+        for (const std::string& line : All())
+            if (line.find("\t" + level + "\t") != std::string::npos) lines.push_back(line);
+        return lines;
+    }
+    static std::vector<std::string> Lines() { return All(); }
     static void Clear() {
         std::lock_guard<std::mutex> guard(Lock());
-        Lines().clear();
+        Storage().clear();
     }
 
 private:
     static void Sink(const char* text) {
         std::lock_guard<std::mutex> guard(Lock());
-        Lines().push_back(text);
+        Storage().push_back(text);
     }
-    static std::vector<std::string>& Lines() {
+    static std::vector<std::string>& Storage() {
         static std::vector<std::string> lines;
         return lines;
     }
