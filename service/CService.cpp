@@ -18,6 +18,10 @@ const DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | 
 // {6FE69556-704A-47A0-8F24-C28D936FDA47}
 const GUID kGuidConsoleDisplayState = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
 
+// How long -remove waits for the service to leave stop pending (clock milliseconds):
+// one that never does must not hold an uninstaller for ever.
+const DWORD kRemoveStopWaitMs = 30000;
+
 // Sleep of the start and stop polls: a tenth of the wait hint, 1 s to 10 s.
 DWORD PollStep(DWORD waitHint) {
     DWORD step = waitHint / 10;
@@ -82,10 +86,11 @@ int CService::CmdInstall() {
     if (::GetModuleFileNameA(nullptr, modulePath, MAX_PATH) == 0) return 0;
     std::string imagePath = std::string("\"") + modulePath + "\"";
 
+    // An installer run without the rights to the SCM must not believe the service is installed.
     CUniqueScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         LogWrite("CService::CmdInstall", "SC Manager Access Denied.", 1);
-        return result;
+        return 0;
     }
     LogWrite("CService::CmdInstall", "OpenSCManager SUCCESS.", 0);
     CUniqueScHandle service(::CreateServiceA(manager.Get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
@@ -95,7 +100,12 @@ int CService::CmdInstall() {
         LogWrite("CService::CmdInstall", "CreateService SUCCESS", 0);
         SetTriggerInfo(service.Get());
     } else {
+        DWORD error = ::GetLastError();
         LogWrite("CService::CmdInstall", "CreateService FAILED", 0);
+        // Installing over an existing service is how installers update it: that one is no failure.
+        bool exists = error == ERROR_SERVICE_EXISTS;
+        LogWrite("CService::CmdInstall", "CreateService error: " + std::to_string(error), exists ? 0 : 2);
+        if (!exists) result = 0;
     }
     return result;
 }
@@ -122,11 +132,22 @@ int CService::CmdRemove() {
     if (!service) return 0;
     SERVICE_STATUS status = {};
     if (::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
-        ::Sleep(1000);
-        while (::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOP_PENDING)
-            ::Sleep(1000);
+        ULONGLONG deadline = CClock::TickCount64() + kRemoveStopWaitMs;
+        CClock::Sleep(1000);
+        while (::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_STOP_PENDING) {
+            if (CClock::TickCount64() >= deadline) {
+                LogWrite("CService::CmdRemove",
+                         "Service still stop pending after " + std::to_string(kRemoveStopWaitMs / 1000) + " s", 2);
+                return 0;
+            }
+            CClock::Sleep(1000);
+        }
     }
-    ::DeleteService(service.Get());
+    if (!::DeleteService(service.Get())) {
+        DWORD error = ::GetLastError();
+        LogWrite("CService::CmdRemove", "DeleteService failed error: " + std::to_string(error), 2);
+        return 0;
+    }
     return 1;
 }
 

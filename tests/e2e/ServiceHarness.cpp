@@ -2,6 +2,7 @@
 
 #include "CSimModemControl.h"
 #include "Handles.h"
+#include "SimPxNames.h"
 #include "TestSupport.h"
 
 #include <chrono>
@@ -88,6 +89,9 @@ void CServiceHarness::Remove() {
     if (!service) return;
     SERVICE_STATUS status = {};
     if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        // A test may have installed the simulated service under this name, maybe
+        // hung in stop pending: its "Release" value ends it (the real service ignores it).
+        testsupport::SetDword(ServiceKey(), SIMPX_VALUE_RELEASE, 1);
         ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
         WaitForState(SERVICE_STOPPED, 20000);
     }

@@ -1,11 +1,14 @@
 // The real TARVOSVC.exe under the prefix's Service Control Manager.
 #include "ServiceHarness.h"
+#include "Handles.h"
 #include "SimPmControl.h"
+#include "SimPxNames.h"
 #include "SimulatedMachine.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -38,6 +41,50 @@ std::wstring QueryImagePath(DWORD& type, DWORD& start, std::wstring& displayName
     CloseServiceHandle(manager);
     return path;
 }
+
+// A service the test creates itself; deleted when the test ends, also on failure.
+class CTestService {
+public:
+    CTestService(const wchar_t* name, const wchar_t* displayName, const std::wstring& commandLine) {
+        CUniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        m_service.Reset(CreateServiceW(manager.Get(), name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr,
+                                       nullptr, nullptr, nullptr, nullptr));
+    }
+    ~CTestService() {
+        if (m_service) DeleteService(m_service.Get());
+    }
+    explicit operator bool() const { return static_cast<bool>(m_service); }
+
+private:
+    CUniqueScHandle m_service;
+};
+
+// Holds a handle on TARVOSVC after deleting it: the service manager keeps it
+// "marked for delete" until the handle is closed, here when the test ends.
+class CMarkedForDelete {
+public:
+    CMarkedForDelete() {
+        CUniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        m_service.Reset(OpenServiceW(manager.Get(), L"TARVOSVC", SERVICE_ALL_ACCESS));
+        m_marked = m_service && DeleteService(m_service.Get());
+    }
+    bool Marked() const { return m_marked; }
+
+private:
+    CUniqueScHandle m_service;
+    bool m_marked = false;
+};
+
+// The simulated service installed under the name TARVOSVC (the harness removes it).
+bool InstallStandIn() {
+    std::wstring commandLine = L"\"" + testsupport::SimDirW() + L"\\PellarixSim.exe\" TARVOSVC";
+    CUniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    CUniqueScHandle service(CreateServiceW(manager.Get(), L"TARVOSVC", L"Tarvo Utility", SERVICE_ALL_ACCESS,
+                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                           commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    return static_cast<bool>(service);
+}
 }  // namespace
 
 TEST_F(ServiceHost, CommandLineLifecycle) {
@@ -63,6 +110,7 @@ TEST_F(ServiceHost, CommandLineLifecycle) {
     CServiceHarness::ClearLog();
     EXPECT_EQ(harness.Run(L"-install"), 0);
     EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdInstall\tINFO\tCreateService FAILED"));
+    EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdInstall\tINFO\tCreateService error: 1073"));
 
     // No switch, or a word without its dash: no command, the dispatcher's 1063, exit 0.
     for (const wchar_t* argument : {L"", L"install"}) {
@@ -137,4 +185,77 @@ TEST_F(ServiceHost, WorkerSwitchesTheRadioOnBeforeStartUp) {
         EXPECT_TRUE(harness.StopAndWait()) << c.name;
     }
     simpm::Stop();
+}
+
+// A service that could not be created is a failed install: only an existing
+// TARVOSVC counts as installed.
+TEST_F(ServiceHost, InstallFailsWhenTheServiceCannotBeCreated) {
+    {
+        SCOPED_TRACE("display name taken by another service");
+        CTestService twin(L"TarvoUtilityTwin", L"Tarvo Utility", L"C:\\windows\\system32\\cmd.exe");
+        ASSERT_TRUE(twin);
+        CServiceHarness::ClearLog();
+        EXPECT_EQ(harness.Run(L"-install"), 1);
+        EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdInstall\tINFO\tCreateService FAILED"));
+        EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdInstall\tERROR\tCreateService error: 1078"));
+        EXPECT_FALSE(harness.Installed());
+    }
+    {
+        SCOPED_TRACE("an earlier TARVOSVC still marked for delete");
+        ASSERT_EQ(harness.Run(L"-install"), 0);
+        CMarkedForDelete earlier;
+        ASSERT_TRUE(earlier.Marked());
+        CServiceHarness::ClearLog();
+        EXPECT_EQ(harness.Run(L"-install"), 1);
+        EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdInstall\tINFO\tCreateService FAILED"));
+        EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdInstall\tERROR\tCreateService error: 1072"));
+    }
+}
+
+TEST_F(ServiceHost, RemoveFailsWhenTheServiceCannotBeDeleted) {
+    ASSERT_EQ(harness.Run(L"-install"), 0);
+    CMarkedForDelete other;
+    ASSERT_TRUE(other.Marked());
+    CServiceHarness::ClearLog();
+    EXPECT_EQ(harness.Run(L"-remove"), 1);
+    EXPECT_TRUE(CServiceHarness::LogHas("CService::CmdRemove\tERROR\tDeleteService failed error: 1072"));
+}
+
+// -remove waits for the service to stop, 1 s at a time, for 30 s at most. The
+// simulated service stands in for TARVOSVC: it can take its time or hang in
+// stop pending. Clock divisor 10: 30 s pass in 3 s, one poll every 100 ms.
+TEST_F(ServiceHost, RemoveWaitsForTheStopWithinABound) {
+    struct Case {
+        const char* name;
+        DWORD stopPendingMs;  // real time the service spends stop pending
+        DWORD hangs;
+        int exitCode;
+        bool removed;
+    } cases[] = {
+        {"stops within the bound", 500, 0, 0, true},
+        {"stays stop pending", 0, 1, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        harness.Prepare(10);
+        ASSERT_TRUE(InstallStandIn());
+        testsupport::SetDword(CServiceHarness::ServiceKey(), SIMPX_VALUE_STOP_PENDING_MS, c.stopPendingMs);
+        testsupport::SetDword(CServiceHarness::ServiceKey(), SIMPX_VALUE_STOP_HANGS, c.hangs);
+        ASSERT_TRUE(harness.Start());
+        ASSERT_TRUE(harness.WaitForState(SERVICE_RUNNING, 10000));
+
+        ULONGLONG started = GetTickCount64();
+        EXPECT_EQ(harness.Run(L"-remove", 20000), c.exitCode);
+        ULONGLONG elapsed = GetTickCount64() - started;
+        EXPECT_EQ(CServiceHarness::LogHas("CService::CmdRemove\tERROR\tService still stop pending after 30 s"),
+                  !c.removed);
+        if (c.removed) {
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return !harness.Installed(); }, std::chrono::milliseconds(10000)));
+        } else {
+            EXPECT_EQ(harness.State(), static_cast<DWORD>(SERVICE_STOP_PENDING)) << "left installed, as it was";
+            EXPECT_GE(elapsed, 3000u);
+            EXPECT_LT(elapsed, 15000u);
+        }
+        harness.Remove();
+    }
 }
