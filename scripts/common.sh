@@ -23,11 +23,16 @@ tarvo_deps() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 }
 
+# Configures the build and builds the given targets (with what they depend on),
+# everything when none is given.
 tarvo_build() {
-  tarvo_log "configure and build in $TARVO_BUILD_DIR"
+  local targets=()
+  local target
+  for target in "$@"; do targets+=(--target "$target"); done
+  tarvo_log "configure and build in $TARVO_BUILD_DIR${*:+ ($*)}"
   cmake -S "$TARVO_ROOT" -B "$TARVO_BUILD_DIR" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$TARVO_ROOT/cmake/mingw-w64-x86_64.cmake" "$@" >/dev/null
-  cmake --build "$TARVO_BUILD_DIR" -j"$(nproc)"
+        -DCMAKE_TOOLCHAIN_FILE="$TARVO_ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  cmake --build "$TARVO_BUILD_DIR" -j"$(nproc)" "${targets[@]}"
 }
 
 # The Wine environment of a prefix; a prefix of the build's own by default.
