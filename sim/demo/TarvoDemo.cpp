@@ -236,7 +236,11 @@ int main(int argc, char** argv) {
         return Finish();
     }
     Say("== service running; waiting for the modem start-up\n");
-    if (!machine::WaitForSarConfigSets(kModemLog, 1, 30000) || !CServiceHarness::WaitForLog(" cSystemInfoObj.HasPSensor() ", 60000)) {
+    // Start-up ends with the Thermova watcher past its start-up hold: its
+    // re-evaluation at the start of the hold would race a sensor toggle.
+    if (!machine::WaitForSarConfigSets(kModemLog, 1, 30000) ||
+        !CServiceHarness::WaitForLog(" cSystemInfoObj.HasPSensor() ", 60000) ||
+        !CServiceHarness::WaitForLog("CWatcherThermova::Run\tDEBUG\tEntry Do loop", 10000)) {
         Fail("the modem start-up did not complete");
         Say("the service's log:\n");
         PrintLog();
