@@ -140,10 +140,11 @@ TEST_F(LoggerSwitches, NoDebugKeyWritesNothingAndMakesNoFolder) {
 
 TEST_F(LoggerSwitches, DebugAloneGoesToTheDebuggerOnly) {
     ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Debug", 1));
-    LogSetDebugSink(nullptr);
+    CLogCapture capture(0);
     LogInit();
     EXPECT_EQ(g_logFlags, static_cast<uint32_t>(LOG_FLAG_DEBUG));
     LogWrite("main", "line", 0);
+    EXPECT_EQ(CLogCapture::All(), std::vector<std::string>{"INFO\tline"});
     EXPECT_EQ(LogGetFilePath(), nullptr);
     EXPECT_FALSE(Exists(kLogRoot));
 }
