@@ -64,11 +64,13 @@ void LogSetFilePath(const wchar_t* path) {
     HMODULE shell32 = ::GetModuleHandleA("Shell32.dll");
     g_logPath = new wchar_t[MAX_PATH]();
 
-    // The folder without its drive: "\ProgramData\Orvane\Tarvo\Debug\".
+    // The folder with its drive: a console run from another drive makes it where the file is.
     wchar_t folder[256] = {};
+    wchar_t drive[_MAX_DRIVE] = {};
     wchar_t dir[256] = {};
-    _wsplitpath_s(path, nullptr, 0, dir, 256, nullptr, 0, nullptr, 0);
-    wcsncpy_s(folder, dir, _TRUNCATE);
+    _wsplitpath_s(path, drive, _MAX_DRIVE, dir, 256, nullptr, 0, nullptr, 0);
+    wcsncpy_s(folder, drive, _TRUNCATE);
+    wcsncat_s(folder, 256, dir, _TRUNCATE);
 
     // Shell32 is one of the program's imports; the export is confirmed before the call.
     if (shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW")) ::SHCreateDirectoryExW(nullptr, folder, nullptr);
