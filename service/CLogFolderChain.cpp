@@ -5,6 +5,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwctype>
+
 namespace {
 // Memory that the security calls allocate for their caller.
 class CLocalMemory {
