@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include "CLogFolderChain.h"
 #include "CRegistryKey.h"
 
 #include <shlobj.h>
@@ -18,6 +19,11 @@ std::ofstream g_logFile;
 CRITICAL_SECTION g_logLock;
 bool g_logLockInitialised = false;
 LogDebugSink g_debugSink = nullptr;
+// The chain to the file holds a link or a folder or file of another owner: no file line
+// until the path is set again.
+bool g_logFileRefused = false;
+// The last open failed, or the chain could not be read: check it before the next open.
+bool g_logCheckBeforeOpen = false;
 
 // The lock is left on every way out, also when a sink throws.
 class CLogLockGuard {
@@ -39,6 +45,49 @@ bool OpenLogStream(const wchar_t* path) {
     if (!g_logFile.is_open()) return false;
     g_logFile.clear();
     return true;
+}
+
+std::string LineText(const std::string& functionName, const std::string& message, int level) {
+    std::string text;
+    if (g_logFlags & LOG_FLAG_TRACE) {
+        text = functionName;
+        text += '\t';
+    }
+    text += LogLevelName(level);
+    text += '\t';
+    text += message;
+    return text;
+}
+
+void DebugOutput(const char* text) {
+    if (g_debugSink)
+        g_debugSink(text);
+    else
+        ::OutputDebugStringA(text);
+}
+
+// Called under the log lock. The debugger output is told once, whatever the "Debug" switch
+// says: with the file refused it is the only place left to say why the log stays empty.
+void CheckLogChain(const char* functionName, const CLogFolderChain::Result& result) {
+    g_logCheckBeforeOpen = result.finding == CLogFolderChain::Finding::Unverified;
+    if (!result.Refuses()) return;
+    g_logFileRefused = true;
+    DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
+}
+
+bool MakeLogFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes) {
+    return ::SHCreateDirectoryExW(nullptr, folder, attributes) == ERROR_SUCCESS;
+}
+
+// Called under the log lock. Per line this costs two flags, except after a failed open.
+bool OpenLogFile(const char* functionName) {
+    if (g_logPath == nullptr || g_logFileRefused) return false;
+    if (g_logCheckBeforeOpen) {
+        CheckLogChain(functionName, CLogFolderChain::Check(g_logPath));
+        if (g_logFileRefused || g_logCheckBeforeOpen) return false;
+    }
+    g_logCheckBeforeOpen = !OpenLogStream(g_logPath);
+    return !g_logCheckBeforeOpen;
 }
 }  // namespace
 
@@ -62,17 +111,16 @@ const wchar_t* LogGetFilePath() { return g_logPath; }
 
 void LogSetFilePath(const wchar_t* path) {
     HMODULE shell32 = ::GetModuleHandleA("Shell32.dll");
-    g_logPath = new wchar_t[MAX_PATH]();
-
-    // The folder without its drive: "\ProgramData\Orvane\Tarvo\Debug\".
-    wchar_t folder[256] = {};
-    wchar_t dir[256] = {};
-    _wsplitpath_s(path, nullptr, 0, dir, 256, nullptr, 0, nullptr, 0);
-    wcsncpy_s(folder, dir, _TRUNCATE);
-
-    // Shell32 is one of the program's imports; the export is confirmed before the call.
-    if (shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW")) ::SHCreateDirectoryExW(nullptr, folder, nullptr);
+    if (g_logPath == nullptr) g_logPath = new wchar_t[MAX_PATH]();
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
+
+    // The folders are made from the path itself, drive included, one level at a time,
+    // each with the logger's access list and each checked before the next is made in it.
+    // Shell32 is one of the program's imports; the export is confirmed before the call.
+    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
+    CLogLockGuard guard;
+    g_logFileRefused = false;
+    CheckLogChain("LogSetFilePath", CLogFolderChain::Prepare(g_logPath, canMake ? &MakeLogFolder : nullptr));
 }
 
 std::string LogLevelName(int level) {
@@ -95,15 +143,7 @@ std::wstring LogLevelNameW(int level) {
 
 void LogWrite(std::string functionName, std::string message, int level) {
     try {
-        std::string text;
-        if (g_logFlags & LOG_FLAG_TRACE) {
-            text = functionName;
-            text += '\t';
-        }
-        text += LogLevelName(level);
-        text += '\t';
-        text += message;
-        LogOutput(text);
+        LogOutput(LineText(functionName, message, level));
     } catch (const std::ios_base::failure&) {
     } catch (const std::exception&) {
     }
@@ -124,23 +164,20 @@ void LogTraceExit(std::string functionName) {
 
 void LogOutput(std::string line) {
     CLogLockGuard guard;
-    if (g_logFlags & LOG_FLAG_DEBUG) {
-        if (g_debugSink)
-            g_debugSink(line.c_str());
-        else
-            ::OutputDebugStringA(line.c_str());
-    }
+    if (g_logFlags & LOG_FLAG_DEBUG) DebugOutput(line.c_str());
     if (g_logFlags & LOG_FLAG_FILE) LogWriteFileA(line.c_str());
 }
 
 void LogWriteFileA(const char* line) {
-    if (g_logPath == nullptr || !OpenLogStream(g_logPath)) return;
+    CLogLockGuard guard;
+    if (!OpenLogFile("LogWriteFileA")) return;
     g_logFile << LogTimestamp() << line << std::endl;
     g_logFile.close();
 }
 
 void LogWriteFileW(const wchar_t* line) {
-    if (g_logPath == nullptr || !OpenLogStream(g_logPath)) return;
+    CLogLockGuard guard;
+    if (!OpenLogFile("LogWriteFileW")) return;
     // Wide text goes into the narrow file as UTF-8.
     int size = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
     std::string narrow(size > 0 ? size - 1 : 0, '\0');

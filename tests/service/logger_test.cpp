@@ -38,7 +38,7 @@ protected:
     void SetUp() override {
         testsupport::DeleteTree(kDebugKey);
         RemoveLogFolder();
-        // The folder is made on the current drive: the service's is C:.
+        // Where the service runs; a case that needs another folder sets its own.
         SetCurrentDirectoryW(L"C:\\windows\\system32");
     }
     void TearDown() override {
@@ -140,10 +140,11 @@ TEST_F(LoggerSwitches, NoDebugKeyWritesNothingAndMakesNoFolder) {
 
 TEST_F(LoggerSwitches, DebugAloneGoesToTheDebuggerOnly) {
     ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Debug", 1));
-    LogSetDebugSink(nullptr);
+    CLogCapture capture(0);
     LogInit();
     EXPECT_EQ(g_logFlags, static_cast<uint32_t>(LOG_FLAG_DEBUG));
     LogWrite("main", "line", 0);
+    EXPECT_EQ(CLogCapture::All(), std::vector<std::string>{"INFO\tline"});
     EXPECT_EQ(LogGetFilePath(), nullptr);
     EXPECT_FALSE(Exists(kLogRoot));
 }
@@ -163,6 +164,18 @@ TEST_F(LoggerSwitches, LogValueZeroWritesTheFileWithStampsAndLineEnds) {
     ASSERT_NE(dash, std::string::npos);
     EXPECT_EQ(text.substr(dash + 3, text.find("\r\n") - dash - 3), "INFO\tfirst 50%");
     EXPECT_NE(text.find(" - Exiting CSystem::GetBIOSID\r\n"), std::string::npos);
+}
+
+// A console run from another drive (D:, or Z: under Wine) logs to the file on C:.
+TEST_F(LoggerSwitches, TheFolderIsMadeOnTheFileDriveWhateverTheCurrentDrive) {
+    std::wstring elsewhere = testsupport::BuildPathW(L"tests");
+    ASSERT_NE(towupper(elsewhere[0]), L'C');
+    ASSERT_TRUE(SetCurrentDirectoryW(elsewhere.c_str()));
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0));
+    LogInit();
+    LogWrite("main", "from another drive", 0);
+    EXPECT_TRUE(Exists(L"C:\\ProgramData\\Orvane\\Tarvo\\Debug"));
+    EXPECT_NE(testsupport::ReadFileText(kLogFile).find(" - INFO\tfrom another drive\r\n"), std::string::npos);
 }
 
 TEST_F(LoggerSwitches, ALostLineDoesNotStopTheNext) {

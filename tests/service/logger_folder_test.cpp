@@ -1,0 +1,465 @@
+// The log file's folders: made with the logger's own access list, and no line
+// written through a chain that someone else prepared.
+#include "CLogFolderChain.h"
+#include "LogCapture.h"
+#include "Logger.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace {
+const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
+const wchar_t kRoot[] = L"C:\\ProgramData\\Orvane";
+const wchar_t kTarvo[] = L"C:\\ProgramData\\Orvane\\Tarvo";
+const wchar_t kDebug[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug";
+// Where a prepared link points: a folder, or the file that a hard link names too.
+const wchar_t kPrepared[] = L"C:\\TarvoPrepared";
+const wchar_t kVictim[] = L"C:\\TarvoPrepared\\Log.txt";
+// A log path of a test's own, outside ProgramData.
+const wchar_t kOtherRoot[] = L"C:\\TarvoLogTest";
+const wchar_t kOtherLog[] = L"C:\\TarvoLogTest\\Debug\\Log.txt";
+
+using UniqueLocal = std::unique_ptr<void, HLOCAL (*)(HLOCAL)>;
+
+UniqueLocal Sid(const wchar_t* text) {
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(text, &sid);
+    return UniqueLocal(sid, &LocalFree);
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Under Wine, the Unix name of a Windows path; empty elsewhere.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+    char* name = toUnix ? toUnix(path.c_str()) : nullptr;
+    if (name == nullptr) return "";
+    std::string text = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Runs a Unix shell command from inside Wine. Wine starts it without a process to
+// wait for, so the command leaves a marker file behind when it is done.
+bool RunUnix(const std::string& command) {
+    const wchar_t marker[] = L"C:\\TarvoUnixDone";
+    std::string unixMarker = UnixPath(marker);
+    if (unixMarker.empty()) return false;
+    DeleteFileW(marker);
+    std::string script = command + "; touch '" + unixMarker + "'";
+    std::wstring line = L"sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    bool done = testsupport::WaitUntil([&] { return Exists(marker); }, std::chrono::milliseconds(10000));
+    DeleteFileW(marker);
+    return done;
+}
+
+// Removes a tree without following a link in it: the link goes, what it names stays.
+void RemoveTree(const std::wstring& path) {
+    if (!UnixPath(path).empty()) {
+        // Wine's own calls follow a Unix link: DeleteFileW on one deletes its target.
+        RunUnix("rm -rf '" + UnixPath(path) + "'");
+        return;
+    }
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = entry.cFileName;
+                if (name != L"." && name != L"..") RemoveTree(path + L"\\" + name);
+            } while (FindNextFileW(find, &entry));
+            FindClose(find);
+        }
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path.c_str());
+    else
+        DeleteFileW(path.c_str());
+}
+
+bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
+
+// A junction where Windows makes one; under Wine, which cannot, a Unix link in the prefix.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+    if (MakeFolder(link)) {
+        HANDLE handle = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            // The mount-point reparse data: a header, four name offsets and lengths, the two names.
+            std::wstring substitute = L"\\??\\" + target;
+            std::vector<BYTE> data(8 + 8);
+            auto append = [&](const std::wstring& name) {
+                const BYTE* bytes = reinterpret_cast<const BYTE*>(name.c_str());
+                data.insert(data.end(), bytes, bytes + (name.size() + 1) * sizeof(wchar_t));
+            };
+            append(substitute);
+            append(target);
+            auto word = [&](size_t at, size_t value) {
+                data[at] = static_cast<BYTE>(value);
+                data[at + 1] = static_cast<BYTE>(value >> 8);
+            };
+            DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+            memcpy(&data[0], &tag, 4);
+            word(4, data.size() - 8);
+            word(8, 0);
+            word(10, substitute.size() * sizeof(wchar_t));
+            word(12, (substitute.size() + 1) * sizeof(wchar_t));
+            word(14, target.size() * sizeof(wchar_t));
+            DWORD returned = 0;
+            BOOL set = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
+                                       nullptr, 0, &returned, nullptr);
+            CloseHandle(handle);
+            if (set) return true;
+        }
+        RemoveDirectoryW(link.c_str());
+    }
+    std::string unixLink = UnixPath(link);
+    if (unixLink.empty() || !RunUnix("ln -s '" + UnixPath(target) + "' '" + unixLink + "'")) return false;
+    DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+UniqueLocal ProcessUser() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[256];
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+    CloseHandle(token);
+    if (!read) return UniqueLocal(nullptr, &LocalFree);
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    UniqueLocal copy(LocalAlloc(LPTR, GetLengthSid(sid)), &LocalFree);
+    CopySid(GetLengthSid(sid), copy.get(), sid);
+    return copy;
+}
+
+bool OwnedByAnother(const std::wstring& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    UniqueLocal keep(descriptor, &LocalFree);
+    return !CLogFolderChain::IsTrustedOwner(owner, ProcessUser().get());
+}
+
+// Another user's folder or file: under Wine a Unix owner other than the prefix's user.
+bool GiveToAnotherUser(const std::wstring& path) {
+    std::string unixPath = UnixPath(path);
+    return !unixPath.empty() && RunUnix("chown nobody '" + unixPath + "'") && OwnedByAnother(path);
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+    return testsupport::WriteFileBytes(path, std::vector<BYTE>(text.begin(), text.end()));
+}
+
+// Every name below a folder with its file's content; a folder link is listed, not entered.
+std::map<std::wstring, std::string> Snapshot(const std::wstring& folder) {
+    std::map<std::wstring, std::string> entries;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return entries;
+    do {
+        std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        std::wstring path = folder + L"\\" + name;
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            entries[path] = testsupport::ReadFileText(path);
+        } else {
+            entries[path + L"\\"] = "";
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                for (const auto& below : Snapshot(path)) entries.insert(below);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return entries;
+}
+
+struct Ace {
+    const wchar_t* sid;
+    ACCESS_MASK mask;
+    BYTE flags;
+};
+
+std::vector<Ace> ExpectedAces(BYTE flags) {
+    return {{L"S-1-5-18", FILE_ALL_ACCESS, flags}, {L"S-1-5-32-544", FILE_ALL_ACCESS, flags},
+            {L"S-1-5-32-545", FILE_GENERIC_READ, flags}};
+}
+
+void ExpectAces(PACL acl, const std::vector<Ace>& expected, const std::wstring& where) {
+    ASSERT_NE(acl, nullptr) << where;
+    ASSERT_EQ(acl->AceCount, expected.size()) << where;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << where << " entry " << i;
+        EXPECT_EQ(ace->Header.AceFlags, expected[i].flags) << where << " entry " << i;
+        EXPECT_EQ(ace->Mask, expected[i].mask) << where << " entry " << i;
+        EXPECT_TRUE(EqualSid(&ace->SidStart, Sid(expected[i].sid).get())) << where << " entry " << i;
+    }
+}
+
+bool GrantsEveryone(PACL acl) {
+    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            IsWellKnownSid(&ace->SidStart, WinWorldSid))
+            return true;
+    }
+    return false;
+}
+
+// Whether this file system keeps the access list given at creation. Wine keeps only
+// what its Unix mode bits can say: an entry for SYSTEM, the owner and Everyone, never
+// one for Users.
+bool AccessListsAreKept() {
+    const wchar_t probe[] = L"C:\\TarvoAclProbe";
+    RemoveDirectoryW(probe);
+    PSECURITY_DESCRIPTOR given = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FR;;;BU)", SDDL_REVISION_1, &given, nullptr);
+    UniqueLocal keepGiven(given, &LocalFree);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), given, FALSE};
+    if (!CreateDirectoryW(probe, &attributes)) return false;
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR read = nullptr;
+    GetNamedSecurityInfoW(probe, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr, &read);
+    UniqueLocal keepRead(read, &LocalFree);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    bool kept = acl != nullptr && acl->AceCount == 1 && GetAce(acl, 0, reinterpret_cast<void**>(&ace)) &&
+                IsWellKnownSid(&ace->SidStart, WinBuiltinUsersSid);
+    RemoveDirectoryW(probe);
+    return kept;
+}
+
+class LoggerFolders : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCurrentDirectoryW(L"C:\\windows\\system32");
+        Clean();
+    }
+    void TearDown() override {
+        LogSetFlags(0);
+        Clean();
+    }
+    static void Clean() {
+        RemoveTree(kRoot);
+        RemoveTree(kPrepared);
+        RemoveTree(kOtherRoot);
+    }
+};
+}  // namespace
+
+TEST(LogFolderChain, TheFolderDescriptorIsProtectedAndPassedDown) {
+    PSECURITY_DESCRIPTOR descriptor = CLogFolderChain::FolderDescriptor();
+    ASSERT_NE(descriptor, nullptr);
+    EXPECT_EQ(CLogFolderChain::FolderDescriptor(), descriptor) << "built once";
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing taken from ProgramData";
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    EXPECT_TRUE(present);
+    ExpectAces(acl, ExpectedAces(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), L"descriptor");
+    PSID owner = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+    EXPECT_EQ(owner, nullptr) << "the maker's own default owner";
+}
+
+TEST(LogFolderChain, TheChainBeginsBelowProgramDataElseBelowTheRoot) {
+    struct Case {
+        const wchar_t* path;
+        std::vector<std::wstring> chain;
+    } cases[] = {
+        {L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt",
+         {L"C:\\ProgramData\\Orvane", L"C:\\ProgramData\\Orvane\\Tarvo", L"C:\\ProgramData\\Orvane\\Tarvo\\Debug",
+          L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt"}},
+        {L"c:\\programdata\\Log.txt", {L"c:\\programdata\\Log.txt"}},
+        {L"C:\\ProgramDataX\\Log.txt", {L"C:\\ProgramDataX", L"C:\\ProgramDataX\\Log.txt"}},
+        {L"D:\\ProgramData\\Log.txt", {L"D:\\ProgramData", L"D:\\ProgramData\\Log.txt"}},
+        {L"Z:\\work\\logs\\Log.txt", {L"Z:\\work", L"Z:\\work\\logs", L"Z:\\work\\logs\\Log.txt"}},
+        {L"C:\\a\\\\b\\Log.txt", {L"C:\\a", L"C:\\a\\b", L"C:\\a\\b\\Log.txt"}},
+        {L"C:\\Log.txt", {L"C:\\Log.txt"}},
+        {L"\\\\server\\share\\logs\\Log.txt", {L"\\\\server\\share\\logs", L"\\\\server\\share\\logs\\Log.txt"}},
+        {L"\\\\?\\C:\\ProgramData\\Orvane\\Log.txt", {L"\\\\?\\C:\\ProgramData\\Orvane", L"\\\\?\\C:\\ProgramData\\Orvane\\Log.txt"}},
+        {L"\\\\?\\UNC\\server\\share\\Log.txt", {L"\\\\?\\UNC\\server\\share\\Log.txt"}},
+        {L"\\\\server", {}},
+        {L"Log.txt", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(CLogFolderChain::Chain(c.path), c.chain) << std::string(c.path, c.path + wcslen(c.path));
+}
+
+TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser) {
+    UniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
+    struct Case {
+        const wchar_t* owner;
+        bool trusted;
+    } cases[] = {
+        {L"S-1-5-18", true},                // SYSTEM
+        {L"S-1-5-32-544", true},            // Administrators
+        {L"S-1-5-21-1-2-3-1000", true},     // the process's own user
+        {L"S-1-5-21-1-2-3-1001", false},    // another user
+        {L"S-1-5-32-545", false},           // Users
+        {L"S-1-1-0", false},                // Everyone
+        {L"S-1-5-7", false},                // Anonymous
+        {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false},  // TrustedInstaller
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CLogFolderChain::IsTrustedOwner(Sid(c.owner).get(), user.get()), c.trusted)
+            << std::string(c.owner, c.owner + wcslen(c.owner));
+    }
+    EXPECT_TRUE(CLogFolderChain::IsTrustedOwner(Sid(L"S-1-5-18").get(), nullptr));
+    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(user.get(), nullptr));
+    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.get()));
+}
+
+TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
+    LogSetFilePath(kLogFile);
+    LogSetFlags(LOG_FLAG_FILE);
+    LogWrite("main", "line", 0);
+    ASSERT_NE(testsupport::ReadFileText(kLogFile).find("INFO\tline"), std::string::npos);
+
+    bool kept = AccessListsAreKept();
+    if (!kept) std::printf("access lists are not kept here: only what the mode bits show is compared\n");
+    for (const wchar_t* path : {kRoot, kTarvo, kDebug, kLogFile}) {
+        PACL acl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_EQ(GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
+                                        nullptr, &descriptor),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        UniqueLocal keep(descriptor, &LocalFree);
+        bool isFile = path == kLogFile;
+        if (kept) {
+            SECURITY_DESCRIPTOR_CONTROL control = 0;
+            DWORD revision = 0;
+            GetSecurityDescriptorControl(descriptor, &control, &revision);
+            if (path == kRoot) {
+                EXPECT_TRUE(control & SE_DACL_PROTECTED);
+                ExpectAces(acl, ExpectedAces(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), path);
+            } else {
+                ExpectAces(acl, ExpectedAces(isFile ? INHERITED_ACE : OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERITED_ACE), path);
+            }
+        } else if (!isFile) {
+            // Wine turns a list without Everyone into mode bits that give others nothing.
+            EXPECT_FALSE(GrantsEveryone(acl)) << std::string(path, path + wcslen(path));
+        }
+    }
+}
+
+TEST_F(LoggerFolders, AnotherPathIsMadeAndWrittenLikeTheFixedOne) {
+    CLogCapture capture(0);
+    LogSetFilePath(kOtherLog);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    LogWrite("main", "elsewhere", 0);
+    EXPECT_NE(testsupport::ReadFileText(kOtherLog).find(" - INFO\telsewhere\r\n"), std::string::npos);
+    EXPECT_EQ(CLogCapture::Count("No log file"), 0u);
+}
+
+// Each case prepares the chain as a user could before logging is turned on, then
+// sets the path and logs: the lines reach the debugger output, nothing is written
+// through the chain, what was prepared stays as it was, and one line says why.
+TEST_F(LoggerFolders, NoLineGoesThroughAPreparedChain) {
+    struct Case {
+        const char* name;
+        const wchar_t* logFile;
+        std::function<bool()> prepare;
+        const wchar_t* watched;  // the folder whose content must not change
+        std::string notice;
+    } cases[] = {
+        {"the product folder is a link", kLogFile,
+         [] { return MakeFolder(kPrepared) && MakeFolderLink(kRoot, kPrepared); }, kPrepared,
+         "ERROR\tNo log file: C:\\ProgramData\\Orvane is a junction, link or mount point"},
+        {"the log folder is a link to a folder with a Log.txt", kLogFile,
+         [] {
+             return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
+                    MakeFolder(kTarvo) && MakeFolderLink(kDebug, kPrepared);
+         },
+         kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug is a junction, link or mount point"},
+        {"the product folder belongs to another user", kLogFile,
+         [] { return MakeFolder(kRoot) && GiveToAnotherUser(kRoot); }, kRoot,
+         "ERROR\tNo log file: C:\\ProgramData\\Orvane is owned by "},
+        {"the log file belongs to another user", kLogFile,
+         [] {
+             return MakeFolder(kRoot) && MakeFolder(kTarvo) && MakeFolder(kDebug) &&
+                    WriteText(kLogFile, "someone's data\r\n") && GiveToAnotherUser(kLogFile);
+         },
+         kDebug, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is owned by "},
+        {"the log file is a second name of another file", kLogFile,
+         [] {
+             return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
+                    MakeFolder(kTarvo) && MakeFolder(kDebug) && CreateHardLinkW(kLogFile, kVictim, nullptr);
+         },
+         kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt has a second name (hard link)"},
+        {"a folder of a path outside ProgramData is a link", kOtherLog,
+         [] { return MakeFolder(kPrepared) && MakeFolderLink(kOtherRoot, kPrepared); }, kPrepared,
+         "ERROR\tNo log file: C:\\TarvoLogTest is a junction, link or mount point"},
+    };
+    int ran = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Clean();
+        if (!c.prepare()) {
+            std::printf("not run, this system cannot prepare it: %s\n", c.name);
+            continue;
+        }
+        ++ran;
+        std::map<std::wstring, std::string> before = Snapshot(c.watched);
+        {
+            CLogCapture capture(0);
+            LogSetFilePath(c.logFile);
+            LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+            LogWrite("main", "first", 0);
+            LogWrite("main", "second", 0);
+            EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+            EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+            EXPECT_TRUE(CLogCapture::HasLine("INFO\tfirst"));
+            EXPECT_TRUE(CLogCapture::HasLine("INFO\tsecond"));
+        }
+        EXPECT_EQ(Snapshot(c.watched), before);
+        EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
+    }
+    if (ran == 0) GTEST_SKIP() << "no prepared chain can be made on this system";
+}
+
+// The chain is checked when the path is set and again once an open has failed:
+// a log folder removed while the service runs and replaced by a link is found.
+TEST_F(LoggerFolders, AFailedOpenChecksTheChainAgain) {
+    ASSERT_TRUE(MakeFolder(kPrepared));
+    CLogCapture capture(0);
+    LogSetFilePath(kLogFile);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    LogWrite("main", "first", 0);
+    ASSERT_NE(testsupport::ReadFileText(kLogFile).find("INFO\tfirst"), std::string::npos);
+
+    RemoveTree(kDebug);
+    LogWrite("main", "lost", 0);
+    if (!MakeFolderLink(kDebug, kPrepared)) GTEST_SKIP() << "no link can be made on this system";
+    LogWrite("main", "after the link", 0);
+    LogWrite("main", "and later", 0);
+    EXPECT_TRUE(Snapshot(kPrepared).empty());
+    EXPECT_EQ(CLogCapture::Count(
+                  "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug is a junction, link or mount point"),
+              1u);
+    EXPECT_TRUE(CLogCapture::HasLine("INFO\tand later"));
+}
