@@ -49,7 +49,7 @@ int CServiceHarness::Run(const std::wstring& argument, DWORD timeoutMs) {
     testsupport::SetDword("System\\CurrentControlSet\\Control\\ServiceCurrent", "", 0xEE6B2800);
     std::wstring line = L"\"" + m_exePath + L"\"";
     if (!argument.empty()) line += L" " + argument;
-    // From the folder a service runs in: the log folder is made on the current drive.
+    // From the folder a service runs in (the system folder), as an installer would.
     return testsupport::RunProcess(line, timeoutMs, L"", L"C:\\windows\\system32");
 }
 
