@@ -28,7 +28,8 @@ namespace {
 const char kTagFile[] = "c://VAWMIR//Tarvo.tag";
 std::atomic<int> s_lastDeviceReady{0};
 
-// Holds m_csWatchers for a pointer read; never across a call into a watcher.
+// Holds a critical section for its scope; m_csWatchers only for a pointer
+// read, never across a call into a watcher.
 class CSectionGuard {
 public:
     explicit CSectionGuard(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
@@ -62,9 +63,12 @@ CTarvoApplication::CTarvoApplication()
       m_pThermovaWatcher(nullptr),
       m_pWirelessDeviceMgr(nullptr),
       m_bMonitorOff(false),
-      m_bSpareFlag(false) {
+      m_bSpareFlag(false),
+      m_bWirelessDeviceMgrStarting(false),
+      m_bWirelessDeviceMgrStopped(false) {
     m_hRestartEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ::InitializeCriticalSection(&m_csWatchers);
+    ::InitializeCriticalSection(&m_csWirelessDeviceMgr);
 }
 
 CTarvoApplication::~CTarvoApplication() {
@@ -93,14 +97,18 @@ CTarvoApplication::~CTarvoApplication() {
         // Thermova start-up hold) frees itself when its thread ends.
         if (psensor) psensor->SetAutoDelete();
         if (thermova) thermova->SetAutoDelete();
-        if (m_pWirelessDeviceMgr) {
-            delete static_cast<IObsvrMbnRadioEvents*>(m_pWirelessDeviceMgr);
+        CWirelessDeviceMgr* manager = nullptr;
+        {
+            CSectionGuard guard(m_csWirelessDeviceMgr);
+            manager = m_pWirelessDeviceMgr;
             m_pWirelessDeviceMgr = nullptr;
         }
+        if (manager) delete static_cast<IObsvrMbnRadioEvents*>(manager);
         delete m_pDeviceFactory.exchange(nullptr);
     }
     if (m_hRestartEvent) ::CloseHandle(m_hRestartEvent);
     m_hRestartEvent = nullptr;
+    ::DeleteCriticalSection(&m_csWirelessDeviceMgr);
     ::DeleteCriticalSection(&m_csWatchers);
 }
 
@@ -128,7 +136,7 @@ void CTarvoApplication::Start() { CThread::Start(nullptr); }
 
 void CTarvoApplication::Stop() {
     try {
-        if (m_pDeviceFactory) DetachWatchers();
+        DetachWatchers();
         CThread::Stop(false);
     } catch (const std::exception& e) {
         LogWrite("CTarvoApplication::Stop", e.what(), 2);
@@ -273,31 +281,59 @@ int CTarvoApplication::AttachWatchers() {
         m_pPSensorWatcher = psensor;
         m_pThermovaWatcher = thermova;
     }
-    m_pWirelessDeviceMgr = CWirelessDeviceMgr::GetInstance();
     psensor->Attach(this);
     psensor->Start();
     thermova->Attach(this);
     thermova->Start();
-    m_pWirelessDeviceMgr->Attach(this);
-    m_pWirelessDeviceMgr->Start();
+    StartWirelessDeviceMgr();
     return 0;
 }
 
 int CTarvoApplication::DetachWatchers() {
-    if (!m_pDeviceFactory) return 0;
-    if (CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()}) {
-        psensor->Detach(this);
-        psensor->Stop();
+    if (m_pDeviceFactory) {
+        if (CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()}) {
+            psensor->Detach(this);
+            psensor->Stop();
+        }
+        if (CWatcherUse<CWatcherThermova> thermova{AcquireThermovaWatcher()}) {
+            thermova->Detach(this);
+            thermova->Stop();
+        }
     }
-    if (CWatcherUse<CWatcherThermova> thermova{AcquireThermovaWatcher()}) {
-        thermova->Detach(this);
-        thermova->Stop();
-    }
-    if (m_pWirelessDeviceMgr) {
-        m_pWirelessDeviceMgr->Detach(this);
-        m_pWirelessDeviceMgr->Stop();
-    }
+    // Also without a factory: the worker may be making one and must not start
+    // the manager after this.
+    StopWirelessDeviceMgr();
     return 0;
+}
+
+void CTarvoApplication::StartWirelessDeviceMgr() {
+    CWirelessDeviceMgr* manager = nullptr;
+    {
+        CSectionGuard guard(m_csWirelessDeviceMgr);
+        if (m_bWirelessDeviceMgrStopped) return;
+        manager = m_pWirelessDeviceMgr = CWirelessDeviceMgr::GetInstance();
+        m_bWirelessDeviceMgrStarting = true;
+    }
+    manager->Attach(this);
+    manager->Start();
+
+    CSectionGuard guard(m_csWirelessDeviceMgr);
+    m_bWirelessDeviceMgrStarting = false;
+    if (!m_bWirelessDeviceMgrStopped) return;
+    // A stop came while the sinks were being registered and left them to us.
+    manager->Detach(this);
+    manager->Stop();
+}
+
+void CTarvoApplication::StopWirelessDeviceMgr() {
+    // Held across the manager's Stop: a second stop, or the end of a start,
+    // waits for it. A notification under way finishes first (the sinks'
+    // Detach waits for it); NotifyChange never takes this lock.
+    CSectionGuard guard(m_csWirelessDeviceMgr);
+    m_bWirelessDeviceMgrStopped = true;
+    if (m_bWirelessDeviceMgrStarting || !m_pWirelessDeviceMgr) return;
+    m_pWirelessDeviceMgr->Detach(this);
+    m_pWirelessDeviceMgr->Stop();
 }
 
 int CTarvoApplication::ApplyInitialState() {

@@ -77,11 +77,22 @@ private:
     // RestartWatchers' step for one watcher: a new object in its place, the old one retired.
     template <typename TWatcher>
     void ReplaceWatcher(TWatcher*& field, std::vector<TWatcher*>& retired);
+    // The wireless notification manager's part of AttachWatchers and DetachWatchers.
+    void StartWirelessDeviceMgr();
+    void StopWirelessDeviceMgr();
 
     CRITICAL_SECTION m_csWatchers;
     // Watchers replaced by RestartWatchers, still attached to this object until their threads end.
     std::vector<CWatcherPSensor*> m_retiredPSensorWatchers;
     std::vector<CWatcherThermova*> m_retiredThermovaWatchers;
+
+    // Guards m_pWirelessDeviceMgr and the two flags below. The worker starts
+    // the manager while the service may stop it: the manager's Start and Stop
+    // never run at the same time, and after a stop it is not started again.
+    // Never held while the manager starts (a stop does not wait for that).
+    CRITICAL_SECTION m_csWirelessDeviceMgr;
+    bool m_bWirelessDeviceMgrStarting;
+    bool m_bWirelessDeviceMgrStopped;
 };
 
 DWORD CALLBACK TARVO_PCM_NOTIFY_CALLBACK(HCMNOTIFICATION notify, PVOID context, CM_NOTIFY_ACTION action,

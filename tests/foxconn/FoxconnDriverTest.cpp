@@ -2,6 +2,7 @@
 // library: what it reads, what it writes, and what it makes of failures.
 #include <gtest/gtest.h>
 
+#include "CSimModemControl.h"
 #include "CWWANFoxconn.h"
 #include "EnumerateGobiDeviceIds.h"
 #include "ExpectedBandTables.h"
@@ -283,18 +284,53 @@ TEST_F(FoxconnDriver, WithoutAConnectionTheModuleIsLeftAlone) {
         EXPECT_FALSE(g_GobiCMDLL.IsLoaded()) << c.what;
     }
 }
-// The real sources: neither a Qualcomm network adapter nor a Mobile Broadband
-// interface with EXT_QMUX exists in the test prefix.
-TEST_F(FoxconnDriver, MachineWithoutCandidateIdsLeavesTheModuleAlone) {
-    if (!EnumerateGobiDeviceIds().empty()) GTEST_SKIP() << "this machine offers a candidate device id";
-    m_sim->SetTable(ExpectedBandTable(false));
-    CWWANFoxconn::SetDeviceIdSource(nullptr);
 
-    CStdoutCapture output;
-    EXPECT_EQ(m_modem.Initialize(), 1);
-    std::string text = output.Finish();
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    EXPECT_EQ(text, "Get GUID : Gobiconnect is Failed.... \n");
-    EXPECT_EQ(m_sim->CallCount(), 0u);
+// The real sources against the simulated modem: the test prefix has no
+// Qualcomm network adapter, so the Mobile Broadband side decides.
+TEST_F(FoxconnDriver, MachineWithoutCandidateIdsLeavesTheModuleAlone) {
+    ASSERT_TRUE(CSimModemControl::Register());
+    CSimModemControl modem;
+    ASSERT_TRUE(modem.Load());
+    simmodem::InterfaceSpec withoutQmux = simmodem::InterfaceSpec::Qualcomm();
+    withoutQmux.services = {SIMMODEM_SERVICE_MS_SAR, SIMMODEM_SERVICE_DIAG, SIMMODEM_SERVICE_AUX};
+    struct Case {
+        const char* what;
+        std::vector<simmodem::InterfaceSpec> interfaces;
+        std::vector<simmodem::FaultSpec> faults;
+        bool candidate;
+    } cases[] = {
+        {"no Mobile Broadband service", {simmodem::InterfaceSpec::Qualcomm()}, simmodem::FaultSpec::NoService(), false},
+        {"a modem without the EXT_QMUX service", {withoutQmux}, {}, false},
+        {"no modem", {}, {}, false},
+        // The same machine whose modem offers the service: its id is the candidate.
+        {"a modem with the EXT_QMUX service", {simmodem::InterfaceSpec::Qualcomm()}, {}, true},
+    };
+    CWWANFoxconn::SetDeviceIdSource(nullptr);
+    m_sim->SetTable(ExpectedBandTable(false));
+    for (const Case& c : cases) {
+        simmodem::StartState state;
+        state.interfaces = c.interfaces;
+        state.faults = c.faults;
+        ASSERT_TRUE(modem.Reset(state)) << c.what;
+        m_sim->ClearCalls();
+
+        std::vector<std::wstring> ids = EnumerateGobiDeviceIds();
+        CStdoutCapture output;
+        EXPECT_EQ(m_modem.Initialize(), 1) << c.what;
+        std::string text = output.Finish();
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        if (c.candidate) {
+            std::wstring expected = L"EXT_QMUX:" + modem.InterfaceId(0);
+            EXPECT_EQ(ids, std::vector<std::wstring>{expected}) << c.what;
+            std::vector<SimCmCallRecord> connects = m_sim->Calls(SIMCM_CALL_GOBI_CONNECT);
+            ASSERT_EQ(connects.size(), 1u) << c.what;
+            EXPECT_EQ(std::wstring(connects[0].deviceId), expected) << c.what;
+            EXPECT_EQ(text, "") << c.what;
+        } else {
+            EXPECT_TRUE(ids.empty()) << c.what;
+            EXPECT_EQ(text, "Get GUID : Gobiconnect is Failed.... \n") << c.what;
+            EXPECT_EQ(m_sim->CallCount(), 0u) << c.what << ": the module is not touched";
+        }
+    }
 }
 }  // namespace

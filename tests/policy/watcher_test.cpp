@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -22,6 +24,13 @@ const char kThermovaKey[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Par
 const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
 const DWORD kBit25 = 0x2000000;
 const DWORD kBit26 = 0x4000000;
+
+// The outcome lines of one P-sensor change.
+const char kHandler[] = "CWatcherPSensor::HandlePSensorNotificationEvent";
+const std::string kProximity = std::string(kHandler) + "\tDEBUG\tP-Sensor detects the proximity of object.\n";
+const std::string kAway = std::string(kHandler) + "\tDEBUG\tP-Sensor detects that object gets out from sensing area.\n";
+const std::string kUnknown = std::string(kHandler) + "\tDEBUG\tP-Sensor detects Unknown change.";
+const std::string kIgnored = std::string(kHandler) + "\tDEBUG\tNo WWAN card detected, p-sensor event ignored!";
 
 // Records each NotifyState with the "CurrentStatus" word seen at that moment.
 class CObserver : public IObsvrPSensor {
@@ -123,13 +132,37 @@ protected:
         // From its last line to its next arming the thread only returns.
         Sleep(20);
     }
-    // One change of "Type2", handled, and the thread armed again.
-    static void Change(DWORD value) {
-        const char* handled = "\tDEBUG\tHandlePSensorNotificationEvent";
-        size_t before = CLogCapture::Count(handled);
-        ASSERT_TRUE(testsupport::SetDword(kPSensorKey, "Type2", value));
-        ASSERT_TRUE(WaitForLine(handled, before + 1));
+    // One change of "Type2", handled, and the thread armed again. Returns the
+    // outcome line of the handling that read the new value: the settling
+    // probes write outcome lines of their own, so only this one tells what the
+    // change itself gave.
+    static std::string Change(DWORD value) { return Write("Type2", value, value); }
+    // One value under the key written with the thread armed; the outcome line
+    // of the handling that then read "Type2" as type2.
+    static std::string Write(const char* name, DWORD value, DWORD type2) {
+        size_t from = CLogCapture::All().size();
+        std::string outcome;
+        EXPECT_TRUE(testsupport::SetDword(kPSensorKey, name, value));
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return !(outcome = OutcomeOf(from, type2)).empty(); },
+                                           std::chrono::milliseconds(3000)))
+            << name << " " << std::hex << value;
         Settle();
+        return outcome;
+    }
+    // The outcome line of the first handling, from line `from` on, that read "Type2" as value.
+    static std::string OutcomeOf(size_t from, DWORD value) {
+        char current[64];
+        std::snprintf(current, sizeof(current), "\tINFO\t------m_dwCurrentNotificationValue => 0x%2x",
+                      static_cast<unsigned>(value));
+        std::vector<std::string> lines = CLogCapture::All();
+        for (size_t i = from; i < lines.size(); ++i) {
+            if (lines[i].find(current) == std::string::npos) continue;
+            for (size_t j = i + 1; j < lines.size(); ++j)
+                if (lines[j].rfind(kHandler, 0) == 0 && lines[j].find("\tDEBUG\t") != std::string::npos)
+                    return lines[j];
+            return std::string();
+        }
+        return std::string();
     }
     static void Finish(CWatcherPSensor* watcher) {
         watcher->Stop();
@@ -147,23 +180,24 @@ TEST_F(Watchers, PSensorLevelRuleOfTheFoxconnModel) {
     g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
     CObserver observer;
     CWatcherPSensor* watcher = StartPSensor(observer);
-    Change(kBit25);
+    EXPECT_EQ(Change(kBit25), kAway);
     ASSERT_TRUE(observer.WaitFor(1));
     EXPECT_EQ(Status(), 0u);
-    Change(0);
+    EXPECT_EQ(Change(0), kProximity);
     ASSERT_TRUE(observer.WaitFor(2));
     EXPECT_EQ(Status(), 1u);
     std::vector<CObserver::Call> calls = observer.Calls();
     EXPECT_EQ(calls[0].state, 0) << "bit 25 set: away";
     EXPECT_EQ(calls[1].state, 1) << "bit 25 cleared: proximity";
     EXPECT_EQ(calls[1].status, 0u) << "observers are called before the state is written";
-    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::HandlePSensorNotificationEvent\tDEBUG\tP-Sensor detects the proximity of object.\n"));
-    EXPECT_TRUE(CLogCapture::Has("\tDEBUG\tP-Sensor detects that object gets out from sensing area.\n"));
 
     // Bit 26 alone, another bit, or bit 25 set before and after: unknown.
-    for (DWORD value : {kBit26, kBit26 | 0x1u, kBit25 | kBit26, kBit25 | 0x10u}) Change(value);
+    struct Step {
+        DWORD value;
+        const std::string& outcome;
+    } steps[] = {{kBit26, kUnknown}, {kBit26 | 0x1u, kUnknown}, {kBit25 | kBit26, kAway}, {kBit25 | 0x10u, kUnknown}};
+    for (const Step& step : steps) EXPECT_EQ(Change(step.value), step.outcome) << std::hex << step.value;
     EXPECT_EQ(observer.States(), (std::vector<int>{0, 1, 0})) << "bit 25 set by the third write is the only event";
-    EXPECT_TRUE(CLogCapture::Has("P-Sensor detects Unknown change."));
     Finish(watcher);
 }
 
@@ -183,12 +217,12 @@ TEST_F(Watchers, PSensorToggleRuleOfTheNuvikModel) {
     };
     std::vector<int> expected;
     for (const Step& step : steps) {
-        Change(step.value);
+        const std::string& outcome = step.expected < 0 ? kUnknown : step.expected == 1 ? kProximity : kAway;
+        EXPECT_EQ(Change(step.value), outcome) << std::hex << step.value;
         if (step.expected >= 0) expected.push_back(step.expected);
         ASSERT_TRUE(observer.WaitFor(expected.size()));
     }
     EXPECT_EQ(observer.States(), expected);
-    EXPECT_TRUE(CLogCapture::Has("P-Sensor detects Unknown change."));
     Finish(watcher);
 }
 
@@ -198,8 +232,7 @@ TEST_F(Watchers, PSensorIgnoresOtherModelsButTracksTheValue) {
         g_strWWANDeviceName = model;
         CLogCapture::Clear();
         CWatcherPSensor* watcher = StartPSensor(observer);
-        Change(kBit25);
-        EXPECT_TRUE(CLogCapture::Has("No WWAN card detected, p-sensor event ignored!"));
+        EXPECT_EQ(Change(kBit25), kIgnored);
         EXPECT_EQ(watcher->m_dwPrevNotificationValue, kBit25) << "the new value still becomes the previous one";
         Finish(watcher);
         WriteType2(0);
@@ -208,7 +241,7 @@ TEST_F(Watchers, PSensorIgnoresOtherModelsButTracksTheValue) {
     // A name that continues the literal counts as the model.
     g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G (rev 2)";
     CWatcherPSensor* watcher = StartPSensor(observer);
-    Change(kBit25);
+    EXPECT_EQ(Change(kBit25), kAway);
     ASSERT_TRUE(observer.WaitFor(1));
     Finish(watcher);
 }
@@ -224,8 +257,8 @@ TEST_F(Watchers, PSensorValueLinesAndFirstComparison) {
     EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::HandlePSensorNotificationEvent\tINFO\t------m_dwPrevNotificationValue => 0x 0"));
     EXPECT_TRUE(CLogCapture::Has("\tINFO\t------m_dwCurrentNotificationValue => 0x2000000"));
     // Another value under the key wakes the thread too; the bits are unchanged.
-    ASSERT_TRUE(testsupport::SetDword(kPSensorKey, "Other", 5));
-    ASSERT_TRUE(WaitForLine("P-Sensor detects Unknown change."));
+    Settle();
+    EXPECT_EQ(Write("Other", 5, kBit25), kUnknown);
     Finish(watcher);
 }
 
@@ -249,7 +282,8 @@ TEST_F(Watchers, PSensorStartStopAndPause) {
     ASSERT_TRUE(WaitForLine("CWatcherPSensor::HandlePauseEvent\tDEBUG\tPSensorWatcher thread terminate event triggered."));
     ASSERT_TRUE(WaitForLine("CWatcherPSensor::Run\tERROR\tPSensorWatcher thread Handle Pause Event failed."));
     ASSERT_TRUE(WaitForLine("CWatcherPSensor Exit"));
-    EXPECT_TRUE(watcher->IsThreadFinished());
+    // The line is written just before Run returns; the thread ends right after.
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return watcher->IsThreadFinished(); }, std::chrono::milliseconds(2000)));
 
     // Started again, its thread leaves at the first wait: the stop event stays set.
     watcher->Start();

@@ -1,0 +1,127 @@
+// A stop of the policy engine that lands while its worker sets up the event
+// sources: the wireless notification manager must end up with nothing
+// registered with the (simulated) modem and nothing of the modem's held.
+#include "CSimModemControl.h"
+#include "Handles.h"
+#include "MBSar.h"
+#include "Mbn.h"
+#include "PolicyFakes.h"
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace {
+// Stands in front of the simulated modem's interface-manager class and holds
+// the n-th creation until released: the worker stays inside the manager's
+// Start, before the sinks of that kind are registered.
+class CHeldClassFactory : public IClassFactory {
+public:
+    CHeldClassFactory(IClassFactory* real, int holdAt) : m_real(real), m_holdAt(holdAt) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+        *object = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+        if (++m_calls == m_holdAt) {
+            ::SetEvent(m_entered.Get());
+            ::WaitForSingleObject(m_release.Get(), 10000);
+        }
+        return m_real->CreateInstance(outer, iid, object);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return m_real->LockServer(lock); }
+
+    bool WaitEntered(DWORD ms) { return ::WaitForSingleObject(m_entered.Get(), ms) == WAIT_OBJECT_0; }
+    void Open() { ::SetEvent(m_release.Get()); }
+
+private:
+    IClassFactory* m_real;
+    int m_holdAt;
+    std::atomic<int> m_calls{0};
+    CUniqueHandle m_entered{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    CUniqueHandle m_release{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+};
+
+struct StopCase {
+    const char* name;
+    int holdAt;  // 0: the stop comes before the worker reaches AttachWatchers
+};
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class StopDuringAttach : public ::testing::TestWithParam<StopCase> {
+protected:
+    void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ASSERT_TRUE(CSimModemControl::Register());
+        ASSERT_TRUE(sim.Load());
+        simmodem::StartState state;
+        state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
+        ASSERT_TRUE(sim.Reset(state));
+        g_modem.reset();  // the default modem looked up at program start holds a manager of its own
+        ASSERT_EQ(LiveManagers(), 0u);
+        ASSERT_EQ(::CoGetClassObject(CLSID_MbnInterfaceManager, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                     reinterpret_cast<void**>(real.GetAddressOf())),
+                  S_OK);
+        held.reset(new CHeldClassFactory(real.Get(), GetParam().holdAt));
+        ASSERT_EQ(::CoRegisterClassObject(CLSID_MbnInterfaceManager, held.get(), CLSCTX_INPROC_SERVER,
+                                          REGCLS_MULTIPLEUSE, &cookie),
+                  S_OK);
+    }
+    void TearDown() override {
+        if (cookie) ::CoRevokeClassObject(cookie);
+    }
+    uint32_t Advised() {
+        return sim.AdvisedCount(SIMMODEM_SINK_RADIO) + sim.AdvisedCount(SIMMODEM_SINK_INTERFACE_MANAGER) +
+               sim.AdvisedCount(SIMMODEM_SINK_REGISTRATION);
+    }
+    // Interface managers still alive: each connection point held keeps its manager.
+    uint32_t LiveManagers() { return sim.ObjectCount(SIMMODEM_OBJECT_INTERFACE_MANAGER); }
+
+    CSimModemControl sim;
+    Microsoft::WRL::ComPtr<IClassFactory> real;
+    std::unique_ptr<CHeldClassFactory> held;
+    DWORD cookie = 0;
+};
+}  // namespace
+
+TEST_P(StopDuringAttach, LeavesNothingRegisteredAndNothingHeld) {
+    auto application = std::make_unique<CTestApplication>();
+    application->WithModem();
+    // The worker's step: the watchers and the wireless notification manager.
+    auto attach = [&] { application->AttachWatchers(); };
+
+    if (GetParam().holdAt == 0) {
+        // Past the worker's last look at the stop request, before AttachWatchers.
+        application->Stop();
+        std::thread worker(attach);
+        worker.join();
+    } else {
+        std::thread worker(attach);
+        EXPECT_TRUE(held->WaitEntered(5000)) << "the worker is inside the manager's Start";
+        DWORD start = ::GetTickCount();
+        application->Stop();
+        EXPECT_LT(::GetTickCount() - start, 1000u) << "the stop does not wait for the sinks' registration";
+        held->Open();
+        worker.join();
+    }
+    EXPECT_EQ(Advised(), 0u) << "once the stop and the worker's step have returned";
+    EXPECT_EQ(LiveManagers(), 0u);
+
+    application.reset();
+    EXPECT_EQ(Advised(), 0u);
+    EXPECT_EQ(LiveManagers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StopDuringAttach,
+                         ::testing::Values(StopCase{"StopBeforeAttach", 0}, StopCase{"StopWhileTheFirstKindRegisters", 1},
+                                           StopCase{"StopAfterTheFirstKindRegistered", 2}),
+                         [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
