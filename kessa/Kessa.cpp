@@ -131,7 +131,7 @@ int32_t KESSA_CALL Kessa_IsWrite(SarDeviceContext* handle, const uint8_t* a, uin
 int32_t KESSA_CALL Kessa_SetSarCallBack(SarDeviceContext* handle, SarValueCallback callback, void* user) {
     if (handle == nullptr) return KESSA_NULL_HANDLE;
     return Guarded("Kessa_SetSarCallBack", KESSA_FAILED, [&] {
-        std::lock_guard<std::mutex> guard(handle->m_csCallback);
+        std::lock_guard<std::recursive_mutex> guard(handle->m_csCallback);
         handle->m_pfnCallback = callback;
         handle->m_pCallbackUser = user;
         return KESSA_OK;

@@ -236,6 +236,46 @@ int GetFileCrcCmd(SarDeviceContext* context, const uint8_t* data, uint16_t lengt
     return 0;
 }
 
+namespace {
+enum class FrameOutcome {
+    Ignored,   // wakes nobody
+    Applied,   // the read state changed: wake the reader
+    Queued     // the same, and the frame waits for the callback
+};
+
+// Applies one data frame to the context's read state. Caller holds m_csFrame.
+FrameOutcome ApplyDataFrame(SarDeviceContext* context, const uint8_t* raw, size_t length) {
+    context->ClearFrame();
+    SarDataFrame frame;
+    switch (ParseSarDataFrame(raw, length, context->m_pFrameBuffer.get(), SarDeviceContext::kBufferSize, frame)) {
+        case SarFrameStatus::Malformed:
+            return FrameOutcome::Ignored;
+        case SarFrameStatus::TooLarge:
+            // Rejected whole: the read in progress fails rather than deliver part of a frame.
+            std::memset(context->m_pFrameBuffer.get(), 0, SarDeviceContext::kBufferSize);
+            context->m_bReadOverflow = true;
+            return FrameOutcome::Applied;
+        case SarFrameStatus::Parsed:
+            break;
+    }
+    context->m_dwFrameLength = static_cast<uint32_t>(frame.dataLength);
+    if (!frame.complete) return FrameOutcome::Ignored;
+    if (context->m_dwBytesReceived == 0) context->ClearAccumulation();
+    if (frame.dataLength > SarDeviceContext::kBufferSize - context->m_dwAccumLength) {
+        context->m_bReadOverflow = true;
+        return FrameOutcome::Applied;
+    }
+    context->m_dwBytesReceived += frame.count;
+    context->m_iBytesRemaining = frame.remaining;
+    std::memcpy(context->m_pAccumBuffer.get() + context->m_dwAccumLength, context->m_pFrameBuffer.get(),
+                frame.dataLength);
+    context->m_dwAccumLength += static_cast<uint32_t>(frame.dataLength);
+    return context->QueueFrameForCallback(context->m_pFrameBuffer.get(), context->m_dwFrameLength)
+               ? FrameOutcome::Queued
+               : FrameOutcome::Applied;
+}
+}  // namespace
+
 void ParseSarValueResponse(SarDeviceContext* context, const uint8_t* raw, size_t length) {
     switch (ClassifySarMessage(raw, length)) {
         case SarMessageKind::WriteAck:
@@ -246,39 +286,15 @@ void ParseSarValueResponse(SarDeviceContext* context, const uint8_t* raw, size_t
         case SarMessageKind::DataFrame:
             break;
     }
-    std::lock_guard<std::mutex> frameGuard(context->m_csFrame);
-    context->ClearFrame();
-    SarDataFrame frame;
-    switch (ParseSarDataFrame(raw, length, context->m_pFrameBuffer.get(), SarDeviceContext::kBufferSize, frame)) {
-        case SarFrameStatus::Malformed:
-            return;
-        case SarFrameStatus::TooLarge:
-            // Rejected whole: the read in progress fails rather than deliver part of a frame.
-            std::memset(context->m_pFrameBuffer.get(), 0, SarDeviceContext::kBufferSize);
-            context->m_bReadOverflow = true;
-            context->m_wakeGetValue.Signal();
-            return;
-        case SarFrameStatus::Parsed:
-            break;
-    }
-    context->m_dwFrameLength = static_cast<uint32_t>(frame.dataLength);
-    if (!frame.complete) return;
-    if (context->m_dwBytesReceived == 0) context->ClearAccumulation();
-    if (frame.dataLength > SarDeviceContext::kBufferSize - context->m_dwAccumLength) {
-        context->m_bReadOverflow = true;
-        context->m_wakeGetValue.Signal();
-        return;
-    }
-    context->m_dwBytesReceived += frame.count;
-    context->m_iBytesRemaining = frame.remaining;
-    std::memcpy(context->m_pAccumBuffer.get() + context->m_dwAccumLength, context->m_pFrameBuffer.get(),
-                frame.dataLength);
-    context->m_dwAccumLength += static_cast<uint32_t>(frame.dataLength);
+    FrameOutcome outcome;
     {
-        std::lock_guard<std::mutex> callbackGuard(context->m_csCallback);
-        if (context->m_pfnCallback && context->m_pCallbackUser)
-            context->m_pfnCallback(context, context->m_pFrameBuffer.get(), context->m_dwFrameLength,
-                                   context->m_pCallbackUser);
+        std::lock_guard<std::mutex> frameGuard(context->m_csFrame);
+        outcome = ApplyDataFrame(context, raw, length);
     }
+    if (outcome == FrameOutcome::Ignored) return;
+    // The reader is woken before the callback runs, and the callback runs
+    // without the frame lock: a callback that reads on its own context, or
+    // waits for the reader, must not wait for itself.
     context->m_wakeGetValue.Signal();
+    if (outcome == FrameOutcome::Queued) context->DeliverQueuedFrames();
 }

@@ -1,5 +1,7 @@
 #include "SarDeviceContext.h"
 
+#include "KessaTrace.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -24,4 +26,44 @@ void SarDeviceContext::ClearAccumulation() {
 void SarDeviceContext::ClearFrame() {
     std::memset(m_pFrameBuffer.get(), 0, m_dwFrameLength);
     m_dwFrameLength = 0;
+}
+
+bool SarDeviceContext::QueueFrameForCallback(const uint8_t* frame, uint32_t length) {
+    if (m_pfnCallback == nullptr || m_pCallbackUser == nullptr) return false;
+    try {
+        std::lock_guard<std::mutex> guard(m_csPendingFrames);
+        m_pendingFrames.emplace_back(frame, frame + length);
+    } catch (const std::bad_alloc&) {
+        KessaPrint("SarDeviceContext::QueueFrameForCallback no memory for a frame of %u bytes\n",
+                   static_cast<unsigned>(length));
+        return false;
+    }
+    return true;
+}
+
+void SarDeviceContext::DeliverQueuedFrames() {
+    std::unique_lock<std::mutex> pending(m_csPendingFrames);
+    if (m_bDeliveringFrames) return;
+    m_bDeliveringFrames = true;
+    try {
+        while (!m_pendingFrames.empty()) {
+            std::vector<uint8_t> frame = std::move(m_pendingFrames.front());
+            m_pendingFrames.pop_front();
+            pending.unlock();
+            {
+                // Read again here: a callback cleared after the frame was queued is not called.
+                std::lock_guard<std::recursive_mutex> guard(m_csCallback);
+                SarValueCallback callback = m_pfnCallback;
+                void* user = m_pCallbackUser;
+                if (callback && user) callback(this, frame.data(), static_cast<uint32_t>(frame.size()), user);
+            }
+            pending.lock();
+        }
+    } catch (...) {
+        // The next delivery thread takes over what is left.
+        if (!pending.owns_lock()) pending.lock();
+        m_bDeliveringFrames = false;
+        throw;
+    }
+    m_bDeliveringFrames = false;
 }

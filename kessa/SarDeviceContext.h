@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 struct SarDeviceContext {
     static constexpr uint32_t kBufferSize = 0xA00000;  // 10 MiB
@@ -39,9 +41,18 @@ struct SarDeviceContext {
     CCompletionWake m_wakeGetValue;
     std::mutex m_csSetValue;
     CCompletionWake m_wakeSetValue;
-    std::mutex m_csCallback;
-    SarValueCallback m_pfnCallback = nullptr;
-    void* m_pCallbackUser = nullptr;
+    // Held while the callback is set and while it runs, and by nothing else:
+    // a callback may call any export on its own context. Recursive, so that
+    // it may also set the callback again or clear it.
+    std::recursive_mutex m_csCallback;
+    // Written under m_csCallback; a delivery thread reads them without it only
+    // to decide whether a frame is queued for the callback at all.
+    std::atomic<SarValueCallback> m_pfnCallback{nullptr};
+    std::atomic<void*> m_pCallbackUser{nullptr};
+    // Frames for the callback, in the order they were applied to the read state.
+    std::mutex m_csPendingFrames;
+    std::deque<std::vector<uint8_t>> m_pendingFrames;
+    bool m_bDeliveringFrames = false;  // a thread is handing the queue to the callback
     std::atomic<uint32_t> m_dwLastQueryValue{0};
 
     // Frames reach every context on the completion threads, possibly on
@@ -70,6 +81,14 @@ struct SarDeviceContext {
     void ClearAccumulation();
     // Empties the frame buffer the same way. Caller holds m_csFrame.
     void ClearFrame();
+
+    // Queues a copy of the frame when a callback is set; false when nothing
+    // was queued. Caller holds m_csFrame, so the queue keeps arrival order.
+    bool QueueFrameForCallback(const uint8_t* frame, uint32_t length);
+    // Hands the queued frames to the callback one by one, under m_csCallback
+    // alone, unless another thread is already at it: that thread takes these
+    // too, so no frame passes an earlier one. Caller holds no lock of the context.
+    void DeliverQueuedFrames();
 
 private:
     SarDeviceContext() = default;

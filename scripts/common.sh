@@ -15,6 +15,9 @@ tarvo_deps() {
   command -v cmake >/dev/null || need+=(cmake)
   command -v ninja >/dev/null || need+=(ninja-build)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+  # The codec's fuzz target: a native clang with the libFuzzer runtime.
+  command -v clang++ >/dev/null || need+=(clang)
+  [ -f "$(clang++ -print-resource-dir 2>/dev/null)/lib/linux/libclang_rt.fuzzer-x86_64.a" ] || need+=(libclang-rt-dev)
   [ ${#need[@]} -eq 0 ] && return 0
   tarvo_log "installing: ${need[*]}"
   local sudo=""
@@ -33,6 +36,30 @@ tarvo_build() {
   cmake -S "$TARVO_ROOT" -B "$TARVO_BUILD_DIR" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$TARVO_ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
   cmake --build "$TARVO_BUILD_DIR" -j"$(nproc)" "${targets[@]}"
+}
+
+# The SAR codec's fuzz target (tests/fuzz): a native clang build with
+# libFuzzer and the address and undefined-behaviour sanitizers, apart from the
+# mingw build, started from seeds that the codec's own builders write.
+# tarvo_fuzz RUNS: fuzzes RUNS inputs; fails on a crash, a failed check or a
+# sanitizer report, leaving the input in $TARVO_BUILD_DIR/fuzz/artifacts.
+tarvo_fuzz() {
+  local runs=$1 dir="$TARVO_BUILD_DIR/fuzz" rc=0
+  tarvo_log "fuzz target: build in $dir"
+  cmake -S "$TARVO_ROOT/tests/fuzz" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null || return 1
+  cmake --build "$dir" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
+  rm -rf "$dir/seeds" "$dir/corpus"
+  mkdir -p "$dir/seeds" "$dir/corpus" "$dir/artifacts" || return 1
+  "$dir/SarCodecSeeds" "$dir/seeds" >/dev/null || return 1
+  tarvo_log "fuzz target: $runs inputs"
+  "$dir/SarCodecFuzz" -runs="$runs" -seed=1 -max_len=2048 -print_final_stats=1 \
+      -artifact_prefix="$dir/artifacts/" "$dir/corpus" "$dir/seeds" >"$dir/fuzz.log" 2>&1 || rc=$?
+  if [ $rc -ne 0 ] || grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$dir/fuzz.log"; then
+    tail -n 60 "$dir/fuzz.log"
+    tarvo_log "fuzz target FAILED (exit $rc); the input is in $dir/artifacts, the log in $dir/fuzz.log"
+    return 1
+  fi
+  grep -E '^#[0-9]+[[:space:]]+DONE|^Done [0-9]+ runs|^stat::average_exec_per_sec' "$dir/fuzz.log"
 }
 
 # The Wine environment of a prefix; a prefix of the build's own by default.

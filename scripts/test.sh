@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test under Wine.
+# Installs what is missing, builds everything and runs every test under Wine,
+# then the codec's fuzz target for a bounded number of inputs (TARVO_FUZZ_RUNS,
+# 250000 by default, about half a minute; 0 leaves it out).
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -10,3 +12,8 @@ trap tarvo_wine_stop EXIT
 tarvo_log "running the tests"
 cd "$TARVO_BUILD_DIR"
 ctest --output-on-failure --no-tests=error -j"$(nproc)" "$@"
+tarvo_wine_stop
+fuzz_runs=${TARVO_FUZZ_RUNS:-250000}
+if [ "$fuzz_runs" -ne 0 ]; then
+  tarvo_fuzz "$fuzz_runs"
+fi

@@ -1,6 +1,7 @@
 // Completions, notifications, session and interface events as the API's
 // callback threads deliver them to the sinks, and what they do to the device
 // contexts and the manager.
+#include "BoundedRun.h"
 #include "KessaInProcess.h"
 
 #include "MbnEvent.h"
@@ -9,6 +10,7 @@
 #include "SarPacket.h"
 
 #include <chrono>
+#include <functional>
 
 using namespace kessatest;
 using sartest::Ack;
@@ -201,6 +203,35 @@ TEST_F(Dispatch, DataFramesReachEveryContextInOrder) {
     EXPECT_EQ(log.frames[0], first);
     EXPECT_EQ(log.frames[1], second);
     EXPECT_EQ(log.handle, m_a);
+}
+
+namespace {
+// The API may call the sink again on the thread that runs the callback.
+struct NestedDelivery {
+    std::function<void()> deliverNext;
+    std::vector<Bytes> frames;
+    static void Callback(SarDeviceContext*, const uint8_t* frame, uint32_t length, void* user) {
+        auto self = static_cast<NestedDelivery*>(user);
+        self->frames.emplace_back(frame, frame + length);
+        if (self->frames.size() == 1) self->deliverNext();
+    }
+};
+}  // namespace
+
+TEST_F(Dispatch, FrameDeliveredInsideTheCallbackWaitsForItsTurn) {
+    NestedDelivery nested;
+    nested.deliverNext = [&] {
+        Notification(&m_diag, DataFrame({2, 2}, 4));
+        // Applied to the read at once, shown to the callback once this call returned.
+        EXPECT_EQ(m_a->m_dwAccumLength, 5u);
+        EXPECT_EQ(m_a->m_wakeGetValue.SignalCount(), 2u);
+        EXPECT_EQ(nested.frames.size(), 1u);
+    };
+    m_a->m_pfnCallback = &NestedDelivery::Callback;
+    m_a->m_pCallbackUser = &nested;
+    kessatest::RunBounded("a frame delivered inside the callback", std::chrono::seconds(10),
+                          [&] { Notification(&m_diag, DataFrame({1, 1, 1}, 6)); });
+    EXPECT_EQ(nested.frames, (std::vector<Bytes>{{1, 1, 1}, {2, 2}}));
 }
 
 TEST_F(Dispatch, FramesBeyondTheBuffersAreRejected) {

@@ -2,17 +2,22 @@
 // modem received them, images written and read back, frames of every size
 // whose count fields need escaping, the user callback, and messages the
 // simulator never sends, delivered by the test itself.
+#include "BoundedRun.h"
 #include "KessaSimFixture.h"
 #include "KessaSinkTap.h"
+#include "TestSupport.h"
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
 #include <thread>
 
 using namespace kessasim;
+using kessatest::AwaitBounded;
+using kessatest::RunBounded;
 using sartest::ModemFrame;
 using sartest::ReadRequestWire;
 using sartest::WritePacketWire;
@@ -109,6 +114,15 @@ struct Frames {
         self->frames.emplace_back(frame, frame + length);
         self->handles.push_back(handle);
     }
+    // The callback may still be at the last frames when the read returns.
+    bool WaitFor(size_t n) {
+        return testsupport::WaitUntil(
+            [&] {
+                std::lock_guard<std::mutex> guard(lock);
+                return frames.size() >= n;
+            },
+            std::chrono::seconds(5));
+    }
 };
 }  // namespace
 
@@ -178,6 +192,8 @@ TEST_F(KessaSim, EveryFrameOfAReadReachesTheCallbackOfEveryContext) {
     const std::vector<Bytes> frames = {Bytes(image.begin(), image.begin() + 500),
                                        Bytes(image.begin() + 500, image.begin() + 1000),
                                        Bytes(image.begin() + 1000, image.end())};
+    EXPECT_TRUE(readerFrames.WaitFor(3));
+    EXPECT_TRUE(otherFrames.WaitFor(3));
     EXPECT_EQ(readerFrames.frames, frames);
     EXPECT_EQ(readerFrames.handles, std::vector<SarDeviceContext*>(3, reader));
     EXPECT_EQ(otherFrames.frames, frames);
@@ -185,6 +201,125 @@ TEST_F(KessaSim, EveryFrameOfAReadReachesTheCallbackOfEveryContext) {
     EXPECT_TRUE(silentFrames.frames.empty());
     EXPECT_EQ(Payloads(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid)), ExpectedRequests(1201, 500));
 }
+
+namespace {
+// A callback that, at its first frame, calls the library on its own context.
+struct Reentrant {
+    enum class Action { SetItselfAgain, ClearItself, ReadItsContext };
+
+    Reentrant(const KessaExports& kessa, Action action) : kessa(kessa), action(action) {}
+
+    static void Callback(SarDeviceContext* handle, const uint8_t* frame, uint32_t length, void* user) {
+        Reentrant* self = static_cast<Reentrant*>(user);
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            self->frames.emplace_back(frame, frame + length);
+            first = self->frames.size() == 1;
+        }
+        if (!first) return;
+        int32_t result = -9;
+        Bytes read;
+        switch (self->action) {
+            case Action::SetItselfAgain:
+                result = self->kessa.SetSarCallBack(handle, &Callback, self);
+                break;
+            case Action::ClearItself:
+                result = self->kessa.SetSarCallBack(handle, nullptr, nullptr);
+                break;
+            case Action::ReadItsContext: {
+                uint8_t* data = nullptr;
+                int32_t size = -1;
+                result = self->kessa.GetSarValue(handle, &data, &size);
+                if (result == KESSA_OK && data && size >= 0) read.assign(data, data + size);
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->result = result;
+        self->read = read;
+        self->returned = true;
+    }
+
+    size_t FrameCount() {
+        std::lock_guard<std::mutex> guard(lock);
+        return frames.size();
+    }
+    bool Returned() {
+        std::lock_guard<std::mutex> guard(lock);
+        return returned;
+    }
+
+    const KessaExports& kessa;
+    const Action action;
+    std::mutex lock;
+    std::vector<Bytes> frames;
+    bool returned = false;  // the call from the first frame came back
+    int32_t result = -9;
+    Bytes read;
+};
+
+struct ReentryCase {
+    const char* name;
+    Reentrant::Action action;
+};
+
+void PrintTo(const ReentryCase& c, std::ostream* os) { *os << c.name; }
+
+const ReentryCase kReentryCases[] = {
+    {"SetsItselfAgain", Reentrant::Action::SetItselfAgain},
+    {"ClearsItself", Reentrant::Action::ClearItself},
+    {"ReadsItsOwnContext", Reentrant::Action::ReadItsContext},
+};
+
+class KessaSimReentry : public KessaSim, public ::testing::WithParamInterface<ReentryCase> {};
+}  // namespace
+
+TEST_P(KessaSimReentry, CallbackMayCallTheLibraryOnItsOwnContext) {
+    const ReentryCase& c = GetParam();
+    simmodem::StartState state;
+    state.interfaces[0].sarImage = Pattern(1201, 11);  // frames of 500, 500 and 201 bytes
+    const Bytes& image = state.interfaces[0].sarImage;
+    Start(state);
+    SarDeviceContext* context = InitAndOpen();
+    ASSERT_NE(context, nullptr);
+    Reentrant callback(m_kessa, c.action);
+    ASSERT_EQ(m_kessa.SetSarCallBack(context, &Reentrant::Callback, &callback), KESSA_OK);
+
+    const std::vector<Bytes> frames = {Bytes(image.begin(), image.begin() + 500),
+                                       Bytes(image.begin() + 500, image.begin() + 1000),
+                                       Bytes(image.begin() + 1000, image.end())};
+    std::vector<Bytes> seen = frames;  // by the callback, in order
+    std::vector<Bytes> requests = ExpectedRequests(image.size(), 500);
+    if (c.action == Reentrant::Action::ClearItself) seen.resize(1);
+    if (c.action == Reentrant::Action::ReadItsContext) {
+        // Its read waits for the caller's read to end, then takes the image again.
+        seen.insert(seen.end(), frames.begin(), frames.end());
+        const std::vector<Bytes> again = requests;
+        requests.insert(requests.end(), again.begin(), again.end());
+    }
+
+    int32_t result = -9, length = -1;
+    RunBounded("a read whose callback calls the library", std::chrono::seconds(20), [&] {
+        uint8_t* data = nullptr;
+        result = m_kessa.GetSarValue(context, &data, &length);
+    });
+    // Only the length: the buffer itself may be taken by the callback's own read by now.
+    EXPECT_EQ(result, KESSA_OK);
+    EXPECT_EQ(length, 1201);
+    AwaitBounded("the callback's call into the library", std::chrono::seconds(20), [&] { return callback.Returned(); });
+    // Frames queued behind the first one reach the callback once that call came back.
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return callback.FrameCount() >= seen.size(); }, std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a frame too many
+    std::lock_guard<std::mutex> guard(callback.lock);
+    EXPECT_EQ(callback.result, KESSA_OK);
+    EXPECT_EQ(callback.frames, seen);  // in order, each once
+    if (c.action == Reentrant::Action::ReadItsContext) EXPECT_TRUE(callback.read == image);
+    EXPECT_EQ(Payloads(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid)), requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kessa, KessaSimReentry, ::testing::ValuesIn(kReentryCases),
+                         [](const ::testing::TestParamInfo<ReentryCase>& info) { return info.param.name; });
 
 namespace {
 struct FrameCase {
@@ -229,7 +364,10 @@ TEST_P(KessaSimFrames, ReadBackIsByteExact) {
     EXPECT_EQ(result, KESSA_OK);
     EXPECT_EQ(read.size(), c.imageSize);
     EXPECT_TRUE(read == state.interfaces[0].sarImage);
-    EXPECT_EQ(Payloads(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid)), ExpectedRequests(c.imageSize, c.frameSize));
+    const std::vector<Bytes> requests = ExpectedRequests(c.imageSize, c.frameSize);
+    EXPECT_EQ(Payloads(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid)), requests);
+    EXPECT_TRUE(frames.WaitFor(requests.size()));  // one frame per request
+    EXPECT_EQ(frames.frames.size(), requests.size());
     for (size_t i = 0; i < frames.frames.size(); ++i)
         EXPECT_EQ(frames.frames[i].size(), std::min<size_t>(c.frameSize, c.imageSize - i * c.frameSize)) << i;
 }
@@ -363,4 +501,77 @@ TEST_F(KessaSimCrafted, ShortIncompleteAndForeignMessagesAreNotFrames) {
     EXPECT_EQ(read.get(), data);
     EXPECT_EQ(frames.frames, std::vector<Bytes>{data});
     EXPECT_EQ(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid).size(), 1u);  // no second request
+}
+
+namespace {
+// Frames as the callback saw them, each held up a little so that later
+// frames arrive while it runs.
+struct SlowFrames {
+    static void Callback(SarDeviceContext*, const uint8_t* frame, uint32_t length, void* user) {
+        SlowFrames* self = static_cast<SlowFrames*>(user);
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            self->frames.emplace_back(frame, frame + length);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return frames.size();
+    }
+
+    std::mutex lock;
+    std::vector<Bytes> frames;
+};
+}  // namespace
+
+TEST_F(KessaSimCrafted, FramesFromConcurrentThreadsReachTheCallbackInArrivalOrderOnce) {
+    SlowFrames seen;
+    ASSERT_EQ(m_kessa.SetSarCallBack(m_context, &SlowFrames::Callback, &seen), KESSA_OK);
+    std::future<Bytes> read = std::async(std::launch::async, [&] {
+        int32_t result = -9;
+        Bytes data = Read(m_kessa, m_context, result);
+        EXPECT_EQ(result, KESSA_OK);
+        return data;
+    });
+    ASSERT_TRUE(WaitForSarData(1));
+    ASSERT_TRUE(m_tap.DiagService(m_id));
+
+    // Every frame tells itself apart; the order in which they join the read
+    // is the order of arrival.
+    const int kThreads = 4, kFramesEach = 24;
+    std::vector<Bytes> sent;
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kFramesEach; ++i) {
+            Bytes data = {static_cast<uint8_t>(t), static_cast<uint8_t>(i), 0x7E, 0x7D};
+            data.resize(4 + (t * kFramesEach + i) % 9, static_cast<uint8_t>(0xA0 + t));
+            sent.push_back(data);
+        }
+    std::atomic<bool> go{false};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t)
+        senders.emplace_back([&, t] {
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < kFramesEach; ++i) EXPECT_TRUE(Notify(ModemFrame(sent[t * kFramesEach + i], 1)));
+        });
+    go = true;
+    for (std::thread& sender : senders) sender.join();
+    const Bytes last = {0xEE, 0xEE};
+    ASSERT_TRUE(Notify(ModemFrame(last, 0)));
+    sent.push_back(last);
+
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const Bytes data = read.get();
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return seen.Count() >= sent.size(); }, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a frame too many
+    std::lock_guard<std::mutex> guard(seen.lock);
+    ASSERT_EQ(seen.frames.size(), sent.size());
+    Bytes joined;
+    for (const Bytes& frame : seen.frames) joined.insert(joined.end(), frame.begin(), frame.end());
+    EXPECT_TRUE(joined == data) << "the callback saw the frames in another order than the read";
+    std::vector<Bytes> once = seen.frames;
+    std::sort(once.begin(), once.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(once, sent);
+    EXPECT_EQ(seen.frames.back(), last);
 }
