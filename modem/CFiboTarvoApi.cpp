@@ -110,7 +110,10 @@ int CFiboTarvoApi::CheckMBIM() {
             LogWrite(fn, "MBIM not ready after " + std::to_string(kMbimPolls) + " polls", 2);
             return FIBO_RESULT_MBIM_NOT_READY;
         }
-        CClock::Sleep(kMbimPollPauseMs);
+        if (!CClock::SleepUnlessStopped(kMbimPollPauseMs)) {
+            LogWrite(fn, "Stop requested, MBIM ready wait ended", 1);
+            return FIBO_RESULT_STOPPED;
+        }
     }
 }
 
@@ -226,7 +229,10 @@ int CFiboTarvoApi::IsSarTableCorrectL850(int mode) {
 int CFiboTarvoApi::WriteTable(const char* functionName, int mode, bool l850) {
     LogTraceEnter(functionName);
     LogWrite(functionName, "120s sleep to allow modem initialization", 1);
-    CClock::Sleep(kModemStartupSleepMs);
+    if (!CClock::SleepUnlessStopped(kModemStartupSleepMs)) {
+        LogWrite(functionName, "Stop requested, modem initialization wait ended, nothing written", 1);
+        return 0;
+    }
     SetBodySarClear();
     int currentMode = 0;
     GetBodySarMode(&currentMode);
@@ -248,7 +254,10 @@ int CFiboTarvoApi::SetSarTableAny(const std::string* lines, int count) {
     const char* fn = "CFiboTarvoApi::SetSarTableAny";
     if (count > 0 && lines == nullptr) return FIBO_RESULT_INVALID;
     char line[FIBO_TEXT_SIZE] = {};
-    CClock::Sleep(kTableWriteSleepMs);
+    if (!CClock::SleepUnlessStopped(kTableWriteSleepMs)) {
+        LogWrite(fn, "Stop requested, nothing written", 1);
+        return FIBO_RESULT_STOPPED;
+    }
     for (int i = 0; i < count; ++i) {
         std::memset(line, 0, sizeof(line));
         std::memcpy(line, lines[i].data(), std::min(lines[i].size(), FIBO_TEXT_SIZE - 1));
@@ -262,7 +271,10 @@ int CFiboTarvoApi::SetSarTableAny(const std::string* lines, int count) {
                 return result;
             }
             LogWrite(fn, failure + "Retrying...", 1);
-            CClock::Sleep(kLineRetryPauseMs);
+            if (!CClock::SleepUnlessStopped(kLineRetryPauseMs)) {
+                LogWrite(fn, "Stop requested, no more tries", 1);
+                return FIBO_RESULT_STOPPED;
+            }
         }
     }
     LogWrite(fn, "Set Sar table success.", 1);
