@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -20,6 +21,18 @@ HANDLE CreateOrOpenMutex(const char* name) {
         mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
     return mutex;
 }
+
+// Ownership of a mutex that was waited on, given back on every way out of the scope.
+class CMutexOwnership {
+public:
+    explicit CMutexOwnership(HANDLE mutex) : m_hMutex(mutex) {}
+    ~CMutexOwnership() { ::ReleaseMutex(m_hMutex); }
+    CMutexOwnership(const CMutexOwnership&) = delete;
+    CMutexOwnership& operator=(const CMutexOwnership&) = delete;
+
+private:
+    HANDLE m_hMutex;
+};
 }  // namespace
 
 CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
@@ -28,11 +41,17 @@ CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
     if (!mutex) return s_pInstance.load();
     DWORD wait = ::WaitForSingleObject(mutex.Get(), INFINITE);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return s_pInstance.load();
+    CMutexOwnership owned(mutex.Get());
     if (s_pInstance.load() == nullptr) {
-        s_pInstance.store(new CFiboTarvoApi());
+        // Out of memory: no binding now; the next caller tries again.
+        CFiboTarvoApi* created = new (std::nothrow) CFiboTarvoApi();
+        if (created == nullptr) {
+            LogWrite("CFiboTarvoApi::GetInstance", "Fibocom Instance allocation failed", 2);
+            return nullptr;
+        }
+        s_pInstance.store(created);
         LogWrite("CFiboTarvoApi::GetInstance", "New Fibocom Instance", 1);
     }
-    ::ReleaseMutex(mutex.Get());
     return s_pInstance.load();
 }
 
