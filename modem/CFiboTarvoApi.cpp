@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -20,6 +21,18 @@ HANDLE CreateOrOpenMutex(const char* name) {
         mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
     return mutex;
 }
+
+// Ownership of a mutex that was waited on, given back on every way out of the scope.
+class CMutexOwnership {
+public:
+    explicit CMutexOwnership(HANDLE mutex) : m_hMutex(mutex) {}
+    ~CMutexOwnership() { ::ReleaseMutex(m_hMutex); }
+    CMutexOwnership(const CMutexOwnership&) = delete;
+    CMutexOwnership& operator=(const CMutexOwnership&) = delete;
+
+private:
+    HANDLE m_hMutex;
+};
 }  // namespace
 
 CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
@@ -28,11 +41,17 @@ CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
     if (!mutex) return s_pInstance.load();
     DWORD wait = ::WaitForSingleObject(mutex.Get(), INFINITE);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return s_pInstance.load();
+    CMutexOwnership owned(mutex.Get());
     if (s_pInstance.load() == nullptr) {
-        s_pInstance.store(new CFiboTarvoApi());
+        // Out of memory: no binding now; the next caller tries again.
+        CFiboTarvoApi* created = new (std::nothrow) CFiboTarvoApi();
+        if (created == nullptr) {
+            LogWrite("CFiboTarvoApi::GetInstance", "Fibocom Instance allocation failed", 2);
+            return nullptr;
+        }
+        s_pInstance.store(created);
         LogWrite("CFiboTarvoApi::GetInstance", "New Fibocom Instance", 1);
     }
-    ::ReleaseMutex(mutex.Get());
     return s_pInstance.load();
 }
 
@@ -110,7 +129,10 @@ int CFiboTarvoApi::CheckMBIM() {
             LogWrite(fn, "MBIM not ready after " + std::to_string(kMbimPolls) + " polls", 2);
             return FIBO_RESULT_MBIM_NOT_READY;
         }
-        CClock::Sleep(kMbimPollPauseMs);
+        if (!CClock::SleepUnlessStopped(kMbimPollPauseMs)) {
+            LogWrite(fn, "Stop requested, MBIM ready wait ended", 1);
+            return FIBO_RESULT_STOPPED;
+        }
     }
 }
 
@@ -226,7 +248,10 @@ int CFiboTarvoApi::IsSarTableCorrectL850(int mode) {
 int CFiboTarvoApi::WriteTable(const char* functionName, int mode, bool l850) {
     LogTraceEnter(functionName);
     LogWrite(functionName, "120s sleep to allow modem initialization", 1);
-    CClock::Sleep(kModemStartupSleepMs);
+    if (!CClock::SleepUnlessStopped(kModemStartupSleepMs)) {
+        LogWrite(functionName, "Stop requested, modem initialization wait ended, nothing written", 1);
+        return 0;
+    }
     SetBodySarClear();
     int currentMode = 0;
     GetBodySarMode(&currentMode);
@@ -248,7 +273,10 @@ int CFiboTarvoApi::SetSarTableAny(const std::string* lines, int count) {
     const char* fn = "CFiboTarvoApi::SetSarTableAny";
     if (count > 0 && lines == nullptr) return FIBO_RESULT_INVALID;
     char line[FIBO_TEXT_SIZE] = {};
-    CClock::Sleep(kTableWriteSleepMs);
+    if (!CClock::SleepUnlessStopped(kTableWriteSleepMs)) {
+        LogWrite(fn, "Stop requested, nothing written", 1);
+        return FIBO_RESULT_STOPPED;
+    }
     for (int i = 0; i < count; ++i) {
         std::memset(line, 0, sizeof(line));
         std::memcpy(line, lines[i].data(), std::min(lines[i].size(), FIBO_TEXT_SIZE - 1));
@@ -262,7 +290,10 @@ int CFiboTarvoApi::SetSarTableAny(const std::string* lines, int count) {
                 return result;
             }
             LogWrite(fn, failure + "Retrying...", 1);
-            CClock::Sleep(kLineRetryPauseMs);
+            if (!CClock::SleepUnlessStopped(kLineRetryPauseMs)) {
+                LogWrite(fn, "Stop requested, no more tries", 1);
+                return FIBO_RESULT_STOPPED;
+            }
         }
     }
     LogWrite(fn, "Set Sar table success.", 1);

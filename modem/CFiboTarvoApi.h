@@ -18,6 +18,8 @@ enum : int {
     FIBO_RESULT_INVALID = 4,
     // Ours, never the library's: the modem's MBIM interface did not become ready in time.
     FIBO_RESULT_MBIM_NOT_READY = 5,
+    // Ours: the service's stop ended a wait before the operation was done.
+    FIBO_RESULT_STOPPED = 6,
 };
 
 // The library's buffers: table text and command lines, and the IMEI.
@@ -35,7 +37,7 @@ public:
     static constexpr DWORD kTableWriteSleepMs = 1000;
 
     // The binding, created on first use under "FiboTarvoApiCreateMutex"; null
-    // when that mutex cannot be obtained.
+    // when that mutex cannot be obtained or the binding cannot be allocated.
     static CFiboTarvoApi* GetInstance();
 
     // Loads and binds the library. Public so that a test can build a binding
@@ -47,7 +49,8 @@ public:
 
     int Init();
     int IsLoaded();
-    // 0 once the modem's MBIM interface is ready, else a nonzero result code.
+    // 0 once the modem's MBIM interface is ready, else a nonzero result code
+    // (FIBO_RESULT_STOPPED when the stop ended the polls).
     int CheckMBIM();
 
     // One wrapper per entry point. A nonzero result is logged with its text; an
@@ -75,11 +78,13 @@ public:
     // mode without a set gives 1. The L850 form checks the L850 set for mode 2.
     int IsSarTableCorrect(int mode);
     int IsSarTableCorrectL850(int mode);
-    // Clear the modem's table and write the mode's command lines; 0.
+    // Clear the modem's table and write the mode's command lines; 0. A stop
+    // during the modem's start-up wait ends it before anything is written.
     int SetSarTable(int mode);
     int SetSarTableL850(int mode);
     // Sends count lines in order; 0 when all were accepted, else the result of
-    // the line that failed kLineTries times (the lines after it are not sent).
+    // the line that failed kLineTries times (the lines after it are not sent),
+    // or FIBO_RESULT_STOPPED when the stop ended a pause.
     int SetSarTableAny(const std::string* lines, int count);
 
 private:

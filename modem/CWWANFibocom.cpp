@@ -1,5 +1,6 @@
 #include "CWWANFibocom.h"
 
+#include "CClock.h"
 #include "CFiboTarvoApi.h"
 #include "Handles.h"
 #include "Logger.h"
@@ -48,6 +49,8 @@ int CWWANFibocom::Initialize() {
             LogWrite(fn, "SAR Table is not correct. Initializing values.", 1);
             api->SetSarTable(2);
         }
+        // A rewrite whose waits the service's stop ended wrote nothing more: no next pass.
+        if (CClock::IsStopRequested()) return 0;
     }
 
     char text[FIBO_TEXT_SIZE] = {};

@@ -88,7 +88,10 @@ int CWWANNuvik::Initialize() {
                 break;
             }
             Log("Initialize", "Wait 5s for MBIM ready...", 1);
-            CClock::Sleep(kMbimReadySleepMs);
+            if (!CClock::SleepUnlessStopped(kMbimReadySleepMs)) {
+                Log("Initialize", "Stop requested, MBIM ready wait ended", 1);
+                break;
+            }
         }
         if (!ready) {
             result = 0;
@@ -113,7 +116,14 @@ int CWWANNuvik::Initialize() {
             break;
         }
         if (m_bRebootNeeded == 1) {
-            if (DoModuleReboot() == -1) Log("Initialize", "ModuleReboot() returned fail <ERROR>", 1);
+            // The file is in the module and verified: a later start finds the
+            // table in line and writes nothing, whether the reboot ran to its end or not.
+            if (DoModuleReboot() == -1) {
+                if (CClock::IsStopRequested())
+                    result = 0;  // the reboot's waits were cut short by the stop: start-up not complete
+                else
+                    Log("Initialize", "ModuleReboot() returned fail <ERROR>", 1);
+            }
             m_bRebootNeeded = 0;
         }
     } while (false);
@@ -231,7 +241,10 @@ int CWWANNuvik::DoModuleReboot() {
     api->IsFwUpdateRunning(&updating);
     if (updating == 1) {
         Log("DoModuleReboot", "Module is doing FW update/switch, wait 5 minutes!", 0);
-        CClock::Sleep(kFwUpdateWaitMs);
+        if (!CClock::SleepUnlessStopped(kFwUpdateWaitMs)) {
+            Log("DoModuleReboot", "Stop requested, FW update wait ended, module not rebooted", 0);
+            return -1;
+        }
     }
 
     // While this event exists, everyone sees the module as being updated or rebooted.
@@ -246,8 +259,14 @@ int CWWANNuvik::DoModuleReboot() {
     int result = 0;
     uint8_t previousReady = 1;
     bool rebooted = false;
+    bool stopped = false;
     for (int pass = 1; pass <= kRebootPollPasses && !rebooted; ++pass) {
-        CClock::Sleep(kRebootPollSleepMs);
+        if (!CClock::SleepUnlessStopped(kRebootPollSleepMs)) {
+            Log("DoModuleReboot", "Stop requested, wait for the module's reboot ended", 0);
+            result = -1;
+            stopped = true;
+            break;
+        }
         Log("DoModuleReboot", Bracketed("Wait MBIM ready ... [", static_cast<unsigned>(pass)), 0);
         if (api->CheckMBIM(&m_bMbimReady) != 0) {
             Log("DoModuleReboot", "CheckMBIM API fail.", 0);
@@ -263,11 +282,16 @@ int CWWANNuvik::DoModuleReboot() {
         }
         previousReady = m_bMbimReady;
     }
-    if (!rebooted) {
-        Log("DoModuleReboot", "Module failed to reboot! <ERROR>", 0);
-        result = -1;
+    if (!stopped) {
+        if (!rebooted) {
+            Log("DoModuleReboot", "Module failed to reboot! <ERROR>", 0);
+            result = -1;
+        }
+        if (!CClock::SleepUnlessStopped(kRebootSettleMs)) {
+            Log("DoModuleReboot", "Stop requested, wait after the reboot ended", 0);
+            result = -1;
+        }
     }
-    CClock::Sleep(kRebootSettleMs);
     if (event.Reset()) Log("DoModuleReboot", "Close Event Handle succeeded!", 0);
     return result;
 }

@@ -5,6 +5,9 @@
 namespace {
 std::atomic<DWORD> s_divisor{1};
 std::atomic<CClock::Observer> s_observer{nullptr};
+// Per thread, so that a stop never reaches another application's worker (tests
+// run several one after another) and needs no re-arming.
+thread_local HANDLE t_stopEvent = nullptr;
 
 void Notify(DWORD ms) {
     if (CClock::Observer observer = s_observer.load()) observer(ms);
@@ -33,6 +36,26 @@ DWORD CClock::Wait(HANDLE handle, DWORD ms) {
 DWORD CClock::WaitMultiple(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms) {
     Notify(ms);
     return ::WaitForMultipleObjects(count, handles, waitAll, Scale(ms));
+}
+
+CClock::CThreadStopScope::CThreadStopScope(HANDLE stopEvent) : m_hPrevious(t_stopEvent) { t_stopEvent = stopEvent; }
+
+CClock::CThreadStopScope::~CThreadStopScope() { t_stopEvent = m_hPrevious; }
+
+bool CClock::SleepUnlessStopped(DWORD ms) {
+    Notify(ms);
+    HANDLE stop = t_stopEvent;
+    if (stop == nullptr) {
+        ::Sleep(Scale(ms));
+        return true;
+    }
+    // A stop event that can no longer be waited on belongs to a worker being torn down: stop too.
+    return ::WaitForSingleObject(stop, Scale(ms)) == WAIT_TIMEOUT;
+}
+
+bool CClock::IsStopRequested() {
+    HANDLE stop = t_stopEvent;
+    return stop != nullptr && ::WaitForSingleObject(stop, 0) != WAIT_TIMEOUT;
 }
 
 void CClock::SetDivisor(DWORD divisor) { s_divisor.store(divisor == 0 ? 1 : divisor); }

@@ -16,6 +16,26 @@ public:
     // WaitForSingleObject / WaitForMultipleObjects with the time-out scaled; INFINITE stays INFINITE.
     static DWORD Wait(HANDLE handle, DWORD ms);
     static DWORD WaitMultiple(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);
+
+    // A stop request that ends the long waits of the thread that installs it: a
+    // worker installs its own stop event for its lifetime, so that code it calls
+    // (modem start-up, library bindings) gives up its waits when the service stops.
+    class CThreadStopScope {
+    public:
+        explicit CThreadStopScope(HANDLE stopEvent);
+        ~CThreadStopScope();
+        CThreadStopScope(const CThreadStopScope&) = delete;
+        CThreadStopScope& operator=(const CThreadStopScope&) = delete;
+
+    private:
+        HANDLE m_hPrevious;
+    };
+    // Sleep, ended early by the calling thread's stop event: false when the stop
+    // came (before or during the sleep), true after the full sleep. A thread
+    // without a stop event sleeps in full.
+    static bool SleepUnlessStopped(DWORD ms);
+    // Whether the calling thread's stop event is set.
+    static bool IsStopRequested();
     // The real duration that a requested one takes now.
     static DWORD Scale(DWORD ms);
     // GetTickCount64 on the clock's scale (real milliseconds times the divisor), so

@@ -145,6 +145,8 @@ void CTarvoApplication::Stop() {
 
 DWORD CTarvoApplication::Run(void* param) {
     const char* fn = "CTarvoApplication::Run";
+    // The modem's start-up waits (readiness, firmware update, reboot) end at this worker's stop.
+    CClock::CThreadStopScope stopScope(m_hStopEvent);
     CService service(nullptr);
 
     if (FILE* tag = std::fopen(kTagFile, "r")) {
@@ -191,6 +193,8 @@ DWORD CTarvoApplication::Run(void* param) {
                 initialized = true;
                 break;
             }
+            // A start-up cut short by the stop is not a failure to retry.
+            if (IsStopRequested()) return 0;
             LogWrite(fn, "m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!", 2);
             if (!SleepUnlessStopped(10000)) return 0;
         }

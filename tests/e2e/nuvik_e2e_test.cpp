@@ -44,25 +44,39 @@ protected:
         testsupport::RemoveFile(kEfsFile);
     }
 
-    void Install(bool withKessa, const simmodem::InterfaceSpec& modem) {
+    // The reboot's 50 passes of 1 s take 500 ms at the divisor 100: time for the
+    // module to leave and come back.
+    void Install(bool withKessa, const simmodem::InterfaceSpec& modem, DWORD clockDivisor = 100,
+                 const simmodem::Settings& settings = simmodem::Settings()) {
         std::vector<std::wstring> files;
         if (withKessa) files.push_back(testsupport::ProductDirW() + L"\\Kessa.dll");
         harness = std::make_unique<CServiceHarness>(
             CServiceHarness::MakeInstall(withKessa ? L"nuvik" : L"nuvik-nokessa", files));
-        // The reboot's 50 passes of 1 s take 500 ms: time for the module to leave and come back.
-        harness->Prepare(100);
-        simmodem::StartState state;
-        state.interfaces = {modem};
-        state.interfaces[0].interfaceId = kInterfaceId;
-        state.settings.logFile = modemLog;
-        ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
+        harness->Prepare(clockDivisor);
+        ASSERT_NO_FATAL_FAILURE(WriteModule(modem, settings, modemLog));
         ASSERT_EQ(harness->Run(L"-install"), 0);
         ASSERT_TRUE(harness->Start());
         ASSERT_TRUE(harness->WaitForState(SERVICE_RUNNING, 10000));
     }
+    // The module as the next service process finds it.
+    void WriteModule(const simmodem::InterfaceSpec& modem, simmodem::Settings settings, const std::wstring& log) {
+        simmodem::StartState state;
+        state.interfaces = {modem};
+        state.interfaces[0].interfaceId = kInterfaceId;
+        settings.logFile = log;
+        state.settings = settings;
+        ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
+    }
     size_t Logged(uint32_t op, uint32_t cid) {
         size_t count = 0;
         for (const simmodem::LogEntry& e : CSimModemRemote::ReadLog(modemLog)) count += e.op == op && e.cid == cid;
+        return count;
+    }
+    // Sets on the Nuvik diag service, per CID: 2 SAR data, 4 table index and CRC, 5 reboot.
+    static size_t DiagSets(const std::wstring& log, uint32_t cid) {
+        size_t count = 0;
+        for (const simmodem::LogEntry& e : CSimModemRemote::ReadLog(log))
+            count += e.op == SIMMODEM_OP_SET && e.cid == cid && _wcsicmp(e.service.c_str(), SIMMODEM_SERVICE_DIAG) == 0;
         return count;
     }
 
@@ -122,4 +136,53 @@ TEST_F(NuvikService, WithoutKessaTheServiceStopsItself) {
     EXPECT_EQ(CServiceHarness::LogCount("m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!"),
               10u);
     EXPECT_TRUE(CServiceHarness::LogHas("Critical error !!! Module cannot initialize!!!<ERROR>"));
+}
+
+TEST_F(NuvikService, StopDuringTheRebootPollsIsPromptAndTheNextStartWritesNothing) {
+    // The real clock, and a module that leaves at the reboot and stays away: the
+    // polls alone would keep the worker 55 s.
+    simmodem::InterfaceSpec modem = simmodem::InterfaceSpec::Nuvik();
+    modem.tableIndex = 1;
+    simmodem::Settings away;
+    away.rebootArriveDelayMs = 600000;
+    Install(true, modem, 1, away);
+    ASSERT_TRUE(CServiceHarness::WaitForLog("CWWANNuvik::DoModuleReboot\tINFO\tWait MBIM ready ... [2]", 20000));
+    EXPECT_TRUE(CServiceHarness::LogHas("==> Module now is rebooting!"));
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    EXPECT_TRUE(harness->StopAndWait(5000)) << "state " << harness->State();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(5));
+    EXPECT_TRUE(CServiceHarness::LogHas(
+        "CWWANNuvik::DoModuleReboot\tINFO\tStop requested, wait for the module's reboot ended"));
+    EXPECT_TRUE(CServiceHarness::LogHas("CWWANNuvik::DoModuleReboot\tINFO\tClose Event Handle succeeded!"));
+    EXPECT_TRUE(CServiceHarness::LogHas("Nuvik Tarvo initialization completed!Restult = 0"));
+    EXPECT_FALSE(CServiceHarness::LogHas("Module failed to reboot! <ERROR>"));
+    EXPECT_FALSE(CServiceHarness::LogHas("initialize again after 10 seconds!")) << "a stop is not retried";
+    EXPECT_EQ(DiagSets(modemLog, 4), 1u);
+    EXPECT_EQ(DiagSets(modemLog, 5), 1u);
+
+    // The module comes back with what the first start wrote into it.
+    simreg::Status status;
+    ASSERT_TRUE(CSimModemRemote::ReadStatus(status));
+    ASSERT_EQ(status.interfaces.size(), 1u);
+    ASSERT_EQ(simmodem::Bytes(efs.begin(), efs.end()), status.interfaces[0].sarImage);
+    modem.sarImage = status.interfaces[0].sarImage;
+    modem.tableIndex = status.interfaces[0].tableIndex;
+    modem.tableCrc = status.interfaces[0].tableCrc;
+    modem.sarEnable = status.interfaces[0].sarEnable;
+    const std::wstring nextLog = testsupport::BuildPathW(L"e2e-install\\nuvik-modem-next.log");
+    testsupport::RemoveFile(nextLog);
+    ASSERT_NO_FATAL_FAILURE(WriteModule(modem, simmodem::Settings(), nextLog));
+    CServiceHarness::ClearLog();
+
+    ASSERT_TRUE(harness->Start());
+    ASSERT_TRUE(harness->WaitForState(SERVICE_RUNNING, 10000));
+    ASSERT_TRUE(CServiceHarness::WaitForLog("Nuvik Tarvo initialization completed!Restult = 1", 20000));
+    EXPECT_TRUE(CServiceHarness::LogHas("CWWANNuvik::SetSarValueSetting\tINFO\tGetSarTable index = [2]"));
+    EXPECT_TRUE(CServiceHarness::LogHas("CWWANNuvik::SetSarValueSetting\tDEBUG\tCRC are the same!"));
+    EXPECT_EQ(DiagSets(nextLog, 2), 0u) << "no second SAR write";
+    EXPECT_EQ(DiagSets(nextLog, 4), 0u);
+    EXPECT_EQ(DiagSets(nextLog, 5), 0u) << "no second reboot";
+    EXPECT_TRUE(harness->StopAndWait());
+    testsupport::RemoveFile(nextLog);
 }

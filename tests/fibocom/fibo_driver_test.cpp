@@ -3,6 +3,7 @@
 // bounded waits; and a back-off state that is neither on nor off.
 #include <gtest/gtest.h>
 
+#include "CClock.h"
 #include "CFiboTarvoApi.h"
 #include "CWWANFibocom.h"
 #include "FiboSarTables.h"
@@ -11,6 +12,8 @@
 #include "TestSupport.h"
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 using namespace fibotest;
@@ -232,6 +235,64 @@ TEST_F(FiboDriver, RewritesAreBoundedAndRunOnTheFastClock) {
         } else {
             EXPECT_EQ(m_sim.Calls("get_BodySarValue"), CWWANFibocom::kMaxTableRewrites + 1);
         }
+    }
+}
+
+TEST_F(FiboDriver, StopEndsEachWaitWithinASecond) {
+    struct Case {
+        const char* name;
+        DWORD divisor;                        // the wait stays long enough to stop it in its course
+        std::function<void(CFiboSim&)> arrange;
+        std::function<int()> run;             // on a thread whose waits the stop ends
+        DWORD waitMs;                         // the stop comes while this wait...
+        int request;                          // ...at its n-th request, runs
+        int expected;
+        const char* function;                 // the one line saying so
+        const char* line;
+    };
+    const std::vector<std::string> lines = Mode2Lines();
+    auto initialize = [] { return CWWANFibocom(L"Fibocom L860-GL").Initialize(); };
+    auto writeLines = [&lines] { return CFiboTarvoApi::GetInstance()->SetSarTableAny(lines.data(), 4); };
+    const Case cases[] = {
+        {"the 120 s wait before a rewrite", 10, [](CFiboSim&) {}, initialize, CFiboTarvoApi::kModemStartupSleepMs, 1, 0,
+         "CFiboTarvoApi::SetSarTable", "Stop requested, modem initialization wait ended, nothing written"},
+        {"the readiness polls", 1, [](CFiboSim& sim) { sim.SetValue("MbimNotReadyPolls", 100000); }, initialize,
+         CFiboTarvoApi::kMbimPollPauseMs, 2, 0, "CFiboTarvoApi::CheckMBIM", "Stop requested, MBIM ready wait ended"},
+        {"the pause before the lines", 1, [](CFiboSim&) {}, writeLines, CFiboTarvoApi::kTableWriteSleepMs, 1,
+         FIBO_RESULT_STOPPED, "CFiboTarvoApi::SetSarTableAny", "Stop requested, nothing written"},
+        // The first 1 s request is the pause before the lines, the second the first retry's.
+        {"the line retries", 1, [](CFiboSim& sim) { sim.SetFault("set_BodySarValue", 3, 0, -1); }, writeLines,
+         CFiboTarvoApi::kLineRetryPauseMs, 2, FIBO_RESULT_STOPPED, "CFiboTarvoApi::SetSarTableAny",
+         "Stop requested, no more tries"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        CClock::SetDivisor(c.divisor);
+        c.arrange(m_sim);
+        CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(stop.IsValid());
+        int result = -1;
+        std::chrono::steady_clock::time_point ended;
+        std::thread worker([&] {
+            CClock::CThreadStopScope scope(stop.Get());
+            result = c.run();
+            ended = std::chrono::steady_clock::now();
+        });
+        const bool waiting = testsupport::WaitUntil(
+            [&] { return CountClockRequests(c.waitMs) >= c.request; }, std::chrono::milliseconds(10000));
+        // The clock hears of a wait just before it begins.
+        ::Sleep(100);
+        const auto stopped = std::chrono::steady_clock::now();
+        ::SetEvent(stop.Get());
+        worker.join();
+        ASSERT_TRUE(waiting);
+        EXPECT_LT(ended - stopped, std::chrono::seconds(1));
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(CountLogged(c.function, c.line), 1);
+        EXPECT_EQ(CountClockRequests(c.waitMs), c.request) << "no wait after the stop";
+        EXPECT_EQ(m_sim.Calls("set_BodySarClear"), 0);
+        EXPECT_TRUE(m_sim.AcceptedLines().empty());
     }
 }
 

@@ -3,14 +3,17 @@
 // write decision, write, verify, reboot), the waits for MBIM readiness before
 // and during the reboot on the fast clock, the firmware-update wait, unusable
 // files; and back-off switched through the SAR-control service.
+#include "CClock.h"
 #include "CNuvikTarvoApi.h"
 #include "CWWANNuvik.h"
+#include "Handles.h"
 #include "MBSar.h"
 #include "NuvikFixture.h"
 #include "PlatformFlags.h"
 #include "TestSupport.h"
 
 #include <chrono>
+#include <functional>
 
 using namespace nuviktest;
 
@@ -97,10 +100,12 @@ protected:
     }
 
     // The test takes the module away and back so that the polls read the plan's
-    // readiness, its last entry repeated (the simulator's own reboot is kept away).
-    void DriveReboot(std::vector<int> plan) {
+    // readiness, its last entry repeated (the simulator's own reboot is kept away);
+    // then runs with each requested sleep.
+    void DriveReboot(std::vector<int> plan, std::function<void(DWORD)> then = nullptr) {
         m_polls = 0;
-        SetSleepHook([this, plan](DWORD ms) {
+        SetSleepHook([this, plan, then](DWORD ms) {
+            if (then) then(ms);
             if (ms != 1000) return;
             ++m_polls;
             int want = plan[std::min<size_t>(m_polls, plan.size()) - 1];
@@ -467,6 +472,100 @@ TEST_F(NuvikDriver, FirmwareUpdateInProgressDelaysTheRebootOnce) {
     EXPECT_TRUE(FirmwareEventExists()) << "the updater's event is left alone";
     ::CloseHandle(update);
 }
+
+namespace {
+struct StopCase {
+    const char* name;
+    bool tableInLine;        // the module holds the file's table: nothing to write, no reboot
+    bool goneBeforeReady;    // the module leaves once the library's session is open
+    bool firmwareUpdate;     // an update in progress when the reboot comes
+    std::vector<int> plan;   // the reboot polls' readiness (DriveReboot)
+    DWORD stopAtMs;          // the stop comes as this wait begins...
+    int stopAtRequest;       // ...at its n-th request
+    std::vector<std::string> initialize;  // the Initialize lines before its end lines
+    std::vector<std::string> reboot;
+    std::vector<DWORD> sleeps;
+    size_t rebootsSent;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class StopDuringStartUp : public NuvikDriver, public ::testing::WithParamInterface<StopCase> {};
+
+const StopCase kStopCases[] = {
+    {"MbimReadyWait", true, true, false, {}, 5000, 1,
+     {"DEBUG\tWait 5s for MBIM ready...", "DEBUG\tStop requested, MBIM ready wait ended"}, {}, {5000}, 0},
+    {"FirmwareUpdateWait", false, false, true, {}, 300000, 1, {"DEBUG\tMBIM is ready!"},
+     {"INFO\tModule is doing FW update/switch, wait 5 minutes!",
+      "INFO\tStop requested, FW update wait ended, module not rebooted"},
+     {300000}, 0},
+    // Gone at the second poll and never back.
+    {"RebootPolls", false, false, false, {1, 0}, 1000, 3, {"DEBUG\tMBIM is ready!"},
+     {"INFO\tWait MBIM ready ... [1]", "INFO\tWait MBIM ready ... [2]", "INFO\t==> Module now is rebooting!",
+      "INFO\tStop requested, wait for the module's reboot ended", "INFO\tClose Event Handle succeeded!"},
+     {1000, 1000, 1000}, 1},
+    {"WaitAfterTheReboot", false, false, false, {0, 1}, 5000, 1, {"DEBUG\tMBIM is ready!"},
+     {"INFO\tWait MBIM ready ... [1]", "INFO\t==> Module now is rebooting!", "INFO\tWait MBIM ready ... [2]",
+      "INFO\t==> Module reboot successfully!!", "INFO\tStop requested, wait after the reboot ended",
+      "INFO\tClose Event Handle succeeded!"},
+     {1000, 1000, 5000}, 1},
+};
+}  // namespace
+
+TEST_P(StopDuringStartUp, EndsTheWaitAndFailsAtOnceAndTheNextTryWritesNothing) {
+    const StopCase& c = GetParam();
+    WriteWorkFile(kLumoFile, kLumoImage);
+    const uint16_t crc = FileCrc(kLumoImage);
+    StartModule(c.tableInLine ? 2 : 99, c.tableInLine ? crc : 0x1234, 1, RebootByTest());
+    CUniqueHandle update(c.firmwareUpdate ? ::CreateEventA(nullptr, TRUE, FALSE, kFirmwareUpdateEvent) : nullptr);
+    CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(stop.IsValid());
+    CClock::CThreadStopScope stopScope(stop.Get());
+    if (c.goneBeforeReady) {
+        SetLogHook([this](const LogLine& line) {
+            if (line.message != "MBIM Ports Initialization SUCCESS") return;
+            sim.RemoveInterface(0);
+            EXPECT_TRUE(WaitForKessaReady(0));
+        });
+    }
+    int requests = 0;
+    DriveReboot(c.plan.empty() ? std::vector<int>{1} : c.plan, [&](DWORD ms) {
+        if (ms == c.stopAtMs && ++requests == c.stopAtRequest) ::SetEvent(stop.Get());
+    });
+
+    CWWANNuvik modem(L"Nuvik HX730R-GL");
+    EXPECT_EQ(modem.Initialize(), 0);
+
+    EXPECT_EQ(Messages(kInitialize), Concat(c.initialize, InitializeEnd(0)));
+    EXPECT_EQ(Messages(kReboot), c.reboot);
+    EXPECT_EQ(Sleeps(), c.sleeps) << "no wait after the stop";
+    EXPECT_EQ(RebootsSent(), c.rebootsSent);
+    update.Reset();
+    EXPECT_FALSE(FirmwareEventExists()) << "the reboot's event is closed";
+    const size_t writes = DiagCommands(2, SIMMODEM_OP_SET).size();
+    if (!c.tableInLine) {
+        EXPECT_EQ(sim.SarImage(0), kLumoImage) << "written and verified before the stop";
+    }
+
+    // The next start-up, with the module back: the table is in line, nothing is
+    // written and nothing rebooted.
+    SetLogHook(nullptr);
+    SetSleepHook(nullptr);
+    ::ResetEvent(stop.Get());
+    if (KessaReady() != 1) {
+        sim.ArriveInterface(0);
+        ASSERT_TRUE(WaitForKessaReady(1));
+    }
+    ClearLines();
+    EXPECT_EQ(modem.Initialize(), 1);
+    EXPECT_EQ(Messages(kSetting), SettingLines("SAREFS_HX730R_Lumo", crc, 2, crc));
+    EXPECT_TRUE(Messages(kReboot).empty());
+    EXPECT_EQ(DiagCommands(2, SIMMODEM_OP_SET).size(), writes);
+    EXPECT_EQ(RebootsSent(), c.rebootsSent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Nuvik, StopDuringStartUp, ::testing::ValuesIn(kStopCases),
+                         [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
 namespace {
 enum class EfsFile { Missing, Empty, LumoOnly, TooLong };
