@@ -216,7 +216,11 @@ int MBSar::GetModemModel(wchar_t* modelName) {
     if (!g_modem) {
         for (int attempt = 0; attempt < 6 && !g_modem; ++attempt) {
             LogWrite("MBSar::GetModemModel", "Start Sleep", 1);
-            CClock::Sleep(5000);
+            // The worker asks for the model ten times: 30 s a time must not hold a service stop.
+            if (!CClock::SleepUnlessStopped(5000)) {
+                LogWrite("MBSar::GetModemModel", "Stop requested, modem look-up ended", 1);
+                return 1;
+            }
             LogWrite("MBSar::GetModemModel", "End Sleep.", 1);
             g_modem = SarGetDefaultModem();
         }

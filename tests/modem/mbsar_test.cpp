@@ -1,5 +1,6 @@
 // The SAR configuration commands and the transmission monitor, through the
 // SAR layer and the simulated modem.
+#include "Handles.h"
 #include "ModemFixture.h"
 
 #include <atomic>
@@ -146,6 +147,18 @@ TEST_F(SarConfig, NoModemAtAll) {
     EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 1), 1) << "no modem to send to";
     sim.AddFaults(FaultSpec::NoService());
     EXPECT_EQ(SarGetDefaultModem(), nullptr);
+}
+
+TEST_F(SarConfig, StopEndsTheLookUpForAMissingModem) {
+    UseModems({});
+    CUniqueHandle stop(::CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    CClock::CThreadStopScope scope(stop.Get());
+    wchar_t model[MAX_PATH] = L"untouched";
+    EXPECT_EQ(MBSar::GetModemModel(model), 1);
+    EXPECT_STREQ(model, L"untouched");
+    EXPECT_EQ(CLogCapture::Count("Start Sleep"), 1u);
+    EXPECT_EQ(CLogCapture::Count("End Sleep."), 0u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::GetModemModel\tDEBUG\tStop requested, modem look-up ended"));
 }
 
 TEST_F(SarConfig, TransmissionMonitor) {
