@@ -34,9 +34,10 @@ bool WaitForSarConfigSets(const std::wstring& modemLog, size_t count, DWORD time
 simmodem::Bytes SarConfigPayload(uint32_t backOff, uint32_t antenna, uint32_t index);
 uint32_t PayloadField(const simmodem::Bytes& payload, size_t offset);
 
-// Waits until the service's P-sensor watcher has handled a wake-up that leaves
-// "Type2" as it is (it reads the log file): a change made between its read
-// and its next arming would go unseen.
+// Waits until the service's start-up has run its course (the watchers resumed
+// and past the Thermova hold) and the P-sensor watcher has handled a wake-up
+// that leaves "Type2" as it is (it reads the log file): a change made between
+// its read and its next arming would go unseen.
 bool SettleWatcher();
 
 }  // namespace machine
