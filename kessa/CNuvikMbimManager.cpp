@@ -33,6 +33,13 @@ std::wstring Widen(const std::string& text) {
     return wide;
 }
 
+// The object's IUnknown: the pointer COM keeps the same for one object.
+ComPtr<IUnknown> IdentityOf(IUnknown* object) {
+    ComPtr<IUnknown> identity;
+    if (object) object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
+    return identity;
+}
+
 void CloseSession(CNuvikMbimManager::DeviceServicePtr& service) {
     if (!service) return;
     ULONG requestId = 0;
@@ -326,15 +333,69 @@ void CNuvikMbimManager::OnInterfaceRemoval() {
     KessaPrint("mbimready: %d\n\n", static_cast<int>(m_bMbimReady.load()));
 }
 
-void CNuvikMbimManager::OnCommandSessionOpened(IUnknown* service) {
+bool CNuvikMbimManager::ServiceIds::SameAs(const ServiceIds& other) const {
+    return !interfaceId.empty() && !serviceId.empty() &&
+           ::lstrcmpiW(interfaceId.c_str(), other.interfaceId.c_str()) == 0 &&
+           ::lstrcmpiW(serviceId.c_str(), other.serviceId.c_str()) == 0;
+}
+
+CNuvikMbimManager::ServiceIds CNuvikMbimManager::IdsOf(IUnknown* object) {
+    ServiceIds ids;
+    ComPtr<IMbnDeviceService> service;
+    if (object == nullptr ||
+        FAILED(object->QueryInterface(IID_IMbnDeviceService, reinterpret_cast<void**>(service.GetAddressOf()))) ||
+        !service)
+        return ids;
+    CUniqueBstr interfaceId;
+    CUniqueBstr serviceId;
+    if (FAILED(service->get_InterfaceID(interfaceId.Put())) || !interfaceId ||
+        FAILED(service->get_DeviceServiceID(serviceId.Put())) || !serviceId)
+        return ids;
+    ids.interfaceId = interfaceId.Get();
+    ids.serviceId = serviceId.Get();
+    return ids;
+}
+
+void CNuvikMbimManager::OnCommandSessionOpened(IUnknown* service, ULONG requestId) {
     if (service == nullptr) return;
-    CCompletionWake* wake = nullptr;
+    DeviceServicePtr diag, sar, aux;
     {
         std::lock_guard<std::mutex> guard(m_csServices);
-        if (service == m_pDiagService.Get() || service == m_pAuxService.Get())
-            wake = &m_sessionWakeA;
-        else if (service == m_pSarService.Get())
-            wake = &m_sessionWakeB;
+        diag = m_pDiagService;
+        sar = m_pSarService;
+        aux = m_pAuxService;
+    }
+    // The same COM object as one of ours: compared by identity, as COM defines it.
+    const ComPtr<IUnknown> identity = IdentityOf(service);
+    auto same = [&identity](const DeviceServicePtr& ours) {
+        return identity && identity.Get() == IdentityOf(ours.Get()).Get();
+    };
+    CCompletionWake* wake = nullptr;
+    if (same(diag) || same(aux))
+        wake = &m_sessionWakeA;
+    else if (same(sar))
+        wake = &m_sessionWakeB;
+    if (wake) {
+        wake->Signal();
+        return;
+    }
+
+    // Another object: ours only when it confirms the open that is waited for.
+    {
+        std::lock_guard<std::mutex> guard(m_csOpen);
+        if (!m_bOpenRequested || (m_bOpenIdKnown && requestId != m_dwOpenRequestId)) return;
+    }
+    const ServiceIds ids = IdsOf(service);
+    {
+        std::lock_guard<std::mutex> guard(m_csOpen);
+        if (!m_bOpenRequested) return;
+        if (!m_bOpenIdKnown) {
+            // Before OpenCommandSession has even returned its request id.
+            if (m_earlyConfirmations.size() < 16) m_earlyConfirmations.push_back(EarlyConfirmation{requestId, ids});
+            return;
+        }
+        if (requestId != m_dwOpenRequestId || !ids.SameAs(m_openIds)) return;
+        wake = m_pOpenWake;
     }
     if (wake) wake->Signal();
 }
@@ -350,10 +411,35 @@ CNuvikMbimManager::SessionResult CNuvikMbimManager::OpenCommandSessionAndWait(IM
     std::lock_guard<std::mutex> session(m_csSession);
     // The ticket comes first: a confirmation that arrives before the wait still counts.
     const CCompletionWake::Ticket ticket = wake->Arm();
+    const ServiceIds ids = IdsOf(service);
+    {
+        std::lock_guard<std::mutex> guard(m_csOpen);
+        m_bOpenRequested = true;
+        m_bOpenIdKnown = false;
+        m_earlyConfirmations.clear();
+    }
     ULONG requestId = 0;
-    if (FAILED(service->OpenCommandSession(&requestId))) return SessionResult::RequestFailed;
-    return wake->WaitSince(ticket, std::chrono::milliseconds(timeoutMs)) ? SessionResult::Opened
-                                                                         : SessionResult::TimedOut;
+    const HRESULT hr = service->OpenCommandSession(&requestId);
+    bool confirmed = false;
+    {
+        std::lock_guard<std::mutex> guard(m_csOpen);
+        m_bOpenIdKnown = true;
+        m_dwOpenRequestId = requestId;
+        m_openIds = ids;
+        m_pOpenWake = wake;
+        for (const EarlyConfirmation& early : m_earlyConfirmations)
+            confirmed = confirmed || (early.requestId == requestId && early.ids.SameAs(ids));
+        m_earlyConfirmations.clear();
+    }
+    SessionResult result = SessionResult::RequestFailed;
+    if (SUCCEEDED(hr)) {
+        if (confirmed) wake->Signal();
+        result = wake->WaitSince(ticket, std::chrono::milliseconds(timeoutMs)) ? SessionResult::Opened
+                                                                               : SessionResult::TimedOut;
+    }
+    std::lock_guard<std::mutex> guard(m_csOpen);
+    m_bOpenRequested = false;
+    return result;
 }
 
 CNuvikMbimManager::DeviceServicePtr CNuvikMbimManager::GetDiagService() const {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CDeviceServicesSink;
 class CInterfaceManagerEventsSink;
@@ -50,8 +51,10 @@ public:
     // Event handling of the dispatch.
     void OnInterfaceArrival();
     void OnInterfaceRemoval();
-    // A command session opened with success on one of the three services.
-    void OnCommandSessionOpened(IUnknown* service);
+    // A command session opened with success: on one of the three services (the
+    // same COM object), or on another object for the same service that answers
+    // the open a session wait waits for (its request id).
+    void OnCommandSessionOpened(IUnknown* service, ULONG requestId);
 
     // Requests a command session and waits for its confirmation: session wake
     // A for the diag and aux services, B for the SAR service.
@@ -106,6 +109,28 @@ private:
     DeviceServicePtr m_pSarService;
     DeviceServicePtr m_pAuxService;
     std::mutex m_csSession;
+    // The open that OpenCommandSessionAndWait waits for, as far as known. The
+    // platform promises the object the session was requested on, not the
+    // pointer: a proxy may confirm it through another object, which only its
+    // request id and its interface and service ids tie to the request.
+    struct ServiceIds {
+        std::wstring interfaceId;
+        std::wstring serviceId;
+        bool SameAs(const ServiceIds& other) const;
+    };
+    struct EarlyConfirmation {
+        ULONG requestId;
+        ServiceIds ids;
+    };
+    static ServiceIds IdsOf(IUnknown* service);
+    std::mutex m_csOpen;  // the fields below
+    bool m_bOpenRequested = false;
+    bool m_bOpenIdKnown = false;
+    ULONG m_dwOpenRequestId = 0;
+    ServiceIds m_openIds;
+    CCompletionWake* m_pOpenWake = nullptr;
+    // Confirmations through another object that came before the request id was known.
+    std::vector<EarlyConfirmation> m_earlyConfirmations;
     CCompletionWake m_sessionWakeA;
     CCompletionWake m_sessionWakeB;
     bool m_bComInitialised = false;

@@ -76,7 +76,7 @@ bool CNuvikMbimServices::Update(MbnSubject* subject, const MbnEvent& event) {
         switch (event.dwType) {
             case MbnEvent::kSessionOpened:
                 if (event.hrStatus != S_OK) return false;
-                m_manager.OnCommandSessionOpened(event.pObject);
+                m_manager.OnCommandSessionOpened(event.pObject, event.dwRequestId);
                 return true;
             case MbnEvent::kSetComplete:
                 return OnSetComplete(event);

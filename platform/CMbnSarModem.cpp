@@ -5,17 +5,19 @@
 // _STATUS (command 2 of the SAR-control service) and its notifications.
 #include "SarPlatform.h"
 
+#include "CClock.h"
 #include "Handles.h"
 #include "Mbn.h"
 
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
+#include <iterator>
 #include <mutex>
 #include <deque>
 
@@ -25,8 +27,9 @@ namespace {
 // {68223D04-9F6C-4E0F-822D-28441FB72340}
 const GUID kSarServiceId = {0x68223D04, 0x9F6C, 0x4E0F, {0x82, 0x2D, 0x28, 0x44, 0x1F, 0xB7, 0x23, 0x40}};
 const ULONG kCidTransmissionStatus = 2;
-// A session that the platform never confirms is a failure, not a hang.
-const std::chrono::seconds kSessionConfirmBound(10);
+// A session or monitoring switch that the platform never confirms is a
+// failure, not a hang (10 s on the system's clock).
+const DWORD kConfirmBoundMs = 10000;
 
 // Threads without COM of their own use the process-wide multithreaded
 // apartment, joined once and kept for the life of the process.
@@ -142,10 +145,47 @@ private:
 
 using CommandOperation = CAsync<SarCommandResult>;
 
+// Which device service an object serves: the interface and service ids the
+// platform gives for it. A completion carries "the object on which the
+// operation was requested", which a proxy or a tear-off may pass through
+// another pointer than the caller's; only its COM identity (its IUnknown) or
+// these ids say which service it is.
+struct ServiceKey {
+    std::wstring interfaceId;
+    std::wstring serviceId;
+
+    bool SameAs(const ServiceKey& other) const {
+        return !interfaceId.empty() && !serviceId.empty() &&
+               lstrcmpiW(interfaceId.c_str(), other.interfaceId.c_str()) == 0 &&
+               lstrcmpiW(serviceId.c_str(), other.serviceId.c_str()) == 0;
+    }
+    // Empty when the object does not tell.
+    static ServiceKey Of(IMbnDeviceService* service) {
+        ServiceKey key;
+        CUniqueBstr interfaceId;
+        CUniqueBstr serviceId;
+        if (!service || FAILED(service->get_InterfaceID(interfaceId.Put())) || !interfaceId ||
+            FAILED(service->get_DeviceServiceID(serviceId.Put())) || !serviceId)
+            return key;
+        key.interfaceId = interfaceId.Get();
+        key.serviceId = serviceId.Get();
+        return key;
+    }
+};
+
+// The object's IUnknown, the one pointer COM keeps the same for it.
+ComPtr<IUnknown> IdentityOf(IUnknown* object) {
+    ComPtr<IUnknown> identity;
+    if (object) object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
+    return identity;
+}
+
 // Receives the device-services events of every command this layer sends and
-// hands each completion to the operation that waits for it, matched by the
-// service object the command went to and its request id. A completion may
-// arrive before the sender has registered for it: it is kept until claimed.
+// hands each completion to the operation that waits for it. A completion is
+// ours when it carries the request id that the platform gave our request, on
+// the same service: the same COM identity, or the same interface and service
+// ids. A completion may arrive before the sender has registered for it: it is
+// kept until claimed. Completions for other clients' requests are never claimed.
 class CDeviceServicesHub : public IMbnDeviceServicesEvents {
 public:
     static CDeviceServicesHub& Instance() {
@@ -176,24 +216,28 @@ public:
         HRESULT status = S_OK;
         std::vector<uint8_t> data;
     };
-    using Key = std::pair<IMbnDeviceService*, ULONG>;
     using Waiter = std::function<void(const Completion&)>;
     using Listener = std::function<void(IMbnDeviceService*, ULONG eventId, const std::vector<uint8_t>&)>;
 
-    // Runs waiter with the completion of (service, requestId), now when it came already.
-    void Expect(IMbnDeviceService* service, ULONG requestId, Waiter waiter) {
+    // Runs waiter with the completion of the request requestId made on service
+    // (which serves key), now when it came already. Forgotten once owner is
+    // gone: then nobody waits for it any more.
+    void Expect(IMbnDeviceService* service, const ServiceKey& key, ULONG requestId, std::weak_ptr<void> owner,
+                Waiter waiter) {
+        ComPtr<IUnknown> identity = IdentityOf(service);
+        std::vector<Pending> gone;  // let go after the lock
         std::unique_lock<std::mutex> guard(m_lock);
-        Key key(service, requestId);
+        Forget(gone);
         for (auto it = m_unclaimed.begin(); it != m_unclaimed.end(); ++it) {
-            if (it->first == key) {
-                Completion completion = std::move(it->second);
-                m_unclaimed.erase(it);
-                guard.unlock();
-                waiter(completion);
-                return;
-            }
+            const bool sameObject = identity && it->identity == reinterpret_cast<uintptr_t>(identity.Get());
+            if (it->requestId != requestId || !(sameObject || key.SameAs(it->key))) continue;
+            Completion completion = std::move(it->completion);
+            m_unclaimed.erase(it);
+            guard.unlock();
+            waiter(completion);
+            return;
         }
-        m_waiters[key] = std::move(waiter);
+        m_waiters.push_back(Pending{requestId, identity, key, std::move(owner), std::move(waiter)});
     }
 
     void AddListener(Listener listener) {
@@ -257,58 +301,113 @@ public:
 private:
     CDeviceServicesHub() = default;
 
-    void Deliver(IMbnDeviceService* service, ULONG requestId, Completion completion) {
+    // A request we wait for.
+    struct Pending {
+        ULONG requestId = 0;
+        ComPtr<IUnknown> identity;
+        ServiceKey key;
+        std::weak_ptr<void> owner;
         Waiter waiter;
+    };
+    // A completion nobody claimed yet. The identity is only compared: a sender
+    // that claims it holds its object, so the address is still that object's.
+    struct Unclaimed {
+        ULONG requestId = 0;
+        uintptr_t identity = 0;
+        ServiceKey key;
+        Completion completion;
+    };
+
+    // Lock held: moves the requests whose waiter gave up to gone, for the
+    // caller to release their objects after the lock.
+    void Forget(std::vector<Pending>& gone) {
+        auto given = std::stable_partition(m_waiters.begin(), m_waiters.end(),
+                                           [](const Pending& p) { return !p.owner.expired(); });
+        std::move(given, m_waiters.end(), std::back_inserter(gone));
+        m_waiters.erase(given, m_waiters.end());
+    }
+
+    // Lock held: moves the request that this completion answers to taken.
+    // Without a key only the identity is compared.
+    bool TakePending(ULONG requestId, IUnknown* identity, const ServiceKey* key, Pending& taken,
+                     std::vector<Pending>& gone) {
+        Forget(gone);
+        for (auto it = m_waiters.begin(); it != m_waiters.end(); ++it) {
+            const bool sameObject = identity && it->identity.Get() == identity;
+            if (it->requestId != requestId || !(sameObject || (key && key->SameAs(it->key)))) continue;
+            taken = std::move(*it);
+            m_waiters.erase(it);
+            return true;
+        }
+        return false;
+    }
+
+    void Deliver(IMbnDeviceService* service, ULONG requestId, Completion completion) {
+        ComPtr<IUnknown> identity = IdentityOf(service);
+        Pending taken;
+        std::vector<Pending> gone;
+        bool found = false;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            auto it = m_waiters.find(Key(service, requestId));
-            if (it == m_waiters.end()) {
+            found = TakePending(requestId, identity.Get(), nullptr, taken, gone);
+        }
+        if (!found) {
+            // Another object than the sender's: its ids say which service it is
+            // (read outside the lock, as any call into the platform).
+            const ServiceKey key = ServiceKey::Of(service);
+            std::lock_guard<std::mutex> guard(m_lock);
+            found = TakePending(requestId, identity.Get(), &key, taken, gone);
+            if (!found) {
                 // Early, or another client's: kept for a while in case it is ours.
-                m_unclaimed.emplace_back(Key(service, requestId), std::move(completion));
+                m_unclaimed.push_back(
+                    Unclaimed{requestId, reinterpret_cast<uintptr_t>(identity.Get()), key, std::move(completion)});
                 if (m_unclaimed.size() > 256) m_unclaimed.pop_front();
                 return;
             }
-            waiter = std::move(it->second);
-            m_waiters.erase(it);
         }
-        waiter(completion);
+        taken.waiter(completion);
     }
 
     std::mutex m_lock;
     ComPtr<IMbnDeviceServicesManager> m_manager;
     ComPtr<IConnectionPoint> m_point;
-    std::map<Key, Waiter> m_waiters;
-    std::deque<std::pair<Key, Completion>> m_unclaimed;
+    std::vector<Pending> m_waiters;
+    std::deque<Unclaimed> m_unclaimed;
     std::vector<Listener> m_listeners;
 };
 
-std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, bool set, uint32_t commandId,
-                                              const std::vector<uint8_t>& data) {
+std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, const ServiceKey& key,
+                                              bool set, uint32_t commandId, const std::vector<uint8_t>& data) {
     CUniqueSafeArray array(MakeByteArray(data));
     ULONG requestId = 0;
     HRESULT hr = set ? service->SetCommand(commandId, array.Get(), &requestId)
                      : service->QueryCommand(commandId, array.Get(), &requestId);
     ThrowIfFailed(hr);
     auto operation = std::make_shared<CommandOperation>();
-    CDeviceServicesHub::Instance().Expect(service.Get(), requestId, [operation](const CDeviceServicesHub::Completion& c) {
-        SarCommandResult result;
-        result.StatusCode = static_cast<uint32_t>(c.status);
-        if (c.status == S_OK) result.ResponseData = c.data;
-        operation->Complete(result);
-    });
+    std::weak_ptr<CommandOperation> weak = operation;
+    CDeviceServicesHub::Instance().Expect(service.Get(), key, requestId, operation,
+                                          [weak](const CDeviceServicesHub::Completion& c) {
+                                              std::shared_ptr<CommandOperation> operation = weak.lock();
+                                              if (!operation) return;
+                                              SarCommandResult result;
+                                              result.StatusCode = static_cast<uint32_t>(c.status);
+                                              if (c.status == S_OK) result.ResponseData = c.data;
+                                              operation->Complete(result);
+                                          });
     return operation;
 }
 
 class CMbnCommandSession : public ISarCommandSession {
 public:
-    explicit CMbnCommandSession(ComPtr<IMbnDeviceService> service) : m_service(std::move(service)) {}
+    CMbnCommandSession(ComPtr<IMbnDeviceService> service, ServiceKey key)
+        : m_service(std::move(service)), m_key(std::move(key)) {}
     std::shared_ptr<ISarAsync<SarCommandResult>> SendSetCommandAsync(uint32_t commandId,
                                                                      const std::vector<uint8_t>& data) override {
-        return SendCommand(m_service, true, commandId, data);
+        return SendCommand(m_service, m_key, true, commandId, data);
     }
     std::shared_ptr<ISarAsync<SarCommandResult>> SendQueryCommandAsync(uint32_t commandId,
                                                                        const std::vector<uint8_t>& data) override {
-        return SendCommand(m_service, false, commandId, data);
+        return SendCommand(m_service, m_key, false, commandId, data);
     }
     void CloseSession() override {
         ULONG requestId = 0;
@@ -317,10 +416,11 @@ public:
 
 private:
     ComPtr<IMbnDeviceService> m_service;
+    ServiceKey m_key;
 };
 
 // Opens a command session and waits for the platform to confirm it.
-std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service) {
+std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const ServiceKey& key) {
     struct Confirm {
         std::mutex lock;
         std::condition_variable wake;
@@ -328,29 +428,41 @@ std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>&
         HRESULT status = S_OK;
     };
     auto confirm = std::make_shared<Confirm>();
+    std::weak_ptr<Confirm> weak = confirm;
     ULONG requestId = 0;
     ThrowIfFailed(service->OpenCommandSession(&requestId));
-    CDeviceServicesHub::Instance().Expect(service.Get(), requestId, [confirm](const CDeviceServicesHub::Completion& c) {
-        std::lock_guard<std::mutex> guard(confirm->lock);
-        confirm->done = true;
-        confirm->status = c.status;
-        confirm->wake.notify_all();
-    });
+    CDeviceServicesHub::Instance().Expect(service.Get(), key, requestId, confirm,
+                                          [weak](const CDeviceServicesHub::Completion& c) {
+                                              std::shared_ptr<Confirm> confirm = weak.lock();
+                                              if (!confirm) return;
+                                              std::lock_guard<std::mutex> guard(confirm->lock);
+                                              confirm->done = true;
+                                              confirm->status = c.status;
+                                              confirm->wake.notify_all();
+                                          });
     std::unique_lock<std::mutex> guard(confirm->lock);
-    if (!confirm->wake.wait_for(guard, kSessionConfirmBound, [&] { return confirm->done; }))
+    if (!confirm->wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kConfirmBoundMs)),
+                                [&] { return confirm->done; }))
         throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
     ThrowIfFailed(confirm->status);
-    return std::make_shared<CMbnCommandSession>(service);
+    return std::make_shared<CMbnCommandSession>(service, key);
 }
 
 class CMbnDeviceService : public ISarDeviceService {
 public:
-    explicit CMbnDeviceService(ComPtr<IMbnDeviceService> service) : m_service(std::move(service)) {}
-    std::shared_ptr<ISarCommandSession> OpenCommandSession() override { return OpenSession(m_service); }
+    CMbnDeviceService(ComPtr<IMbnDeviceService> service, ServiceKey key)
+        : m_service(std::move(service)), m_key(std::move(key)) {}
+    std::shared_ptr<ISarCommandSession> OpenCommandSession() override { return OpenSession(m_service, m_key); }
 
 private:
     ComPtr<IMbnDeviceService> m_service;
+    ServiceKey m_key;
 };
+
+// The service that GetService looks up.
+ServiceKey KeyOf(const std::wstring& interfaceId, const GUID& serviceId) {
+    return ServiceKey{interfaceId, GuidText(serviceId)};
+}
 
 ComPtr<IMbnDeviceService> GetService(const std::wstring& interfaceId, const GUID& serviceId) {
     ComPtr<IMbnDeviceServicesManager> manager = CDeviceServicesHub::Instance().Manager();
@@ -408,7 +520,7 @@ public:
                 std::shared_ptr<CMbnSarManager> manager = self.lock();
                 if (!manager || !manager->m_monitoring || eventId != kCidTransmissionStatus || data.size() < 12)
                     return;
-                if (!IsSarService(service, interfaceId)) return;
+                if (!KeyOf(interfaceId, kSarServiceId).SameAs(ServiceKey::Of(service))) return;
                 uint32_t transmitting = 0;
                 std::memcpy(&transmitting, data.data() + 4, sizeof(transmitting));
                 // Like a WinRT delegate: whatever the handler raises stays here.
@@ -423,20 +535,9 @@ public:
     void StopTransmissionStateMonitoring() override { SetMonitoring(false); }
 
 private:
-    static bool IsSarService(IMbnDeviceService* service, const std::wstring& interfaceId) {
-        if (!service) return false;
-        CUniqueBstr serviceId;
-        CUniqueBstr serviceInterface;
-        if (FAILED(service->get_DeviceServiceID(serviceId.Put())) || !serviceId ||
-            FAILED(service->get_InterfaceID(serviceInterface.Put())) || !serviceInterface)
-            return false;
-        return lstrcmpiW(serviceId.Get(), GuidText(kSarServiceId).c_str()) == 0 &&
-               lstrcmpiW(serviceInterface.Get(), interfaceId.c_str()) == 0;
-    }
-
     void SetMonitoring(bool on) {
         ComPtr<IMbnDeviceService> service = GetService(m_interfaceId, kSarServiceId);
-        std::shared_ptr<ISarCommandSession> session = OpenSession(service);
+        std::shared_ptr<ISarCommandSession> session = OpenSession(service, KeyOf(m_interfaceId, kSarServiceId));
         std::vector<uint8_t> payload(8, 0);
         payload[0] = on ? 1 : 0;
         std::memcpy(payload.data() + 4, &m_hysteresisSeconds, sizeof(m_hysteresisSeconds));
@@ -451,7 +552,7 @@ private:
             wake.notify_all();
         });
         std::unique_lock<std::mutex> guard(lock);
-        if (!wake.wait_for(guard, kSessionConfirmBound, [&] { return done; }))
+        if (!wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kConfirmBoundMs)), [&] { return done; }))
             throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
         SarCommandResult result = operation->GetResults();
         if (result.StatusCode != 0) throw hresult_error(static_cast<HRESULT>(result.StatusCode));
@@ -502,7 +603,7 @@ public:
     std::shared_ptr<ISarDeviceService> GetDeviceService(const GUID& serviceId) override {
         ComPtr<IMbnDeviceService> service = GetService(m_interfaceId, serviceId);
         if (!service) return nullptr;
-        return std::make_shared<CMbnDeviceService>(service);
+        return std::make_shared<CMbnDeviceService>(service, KeyOf(m_interfaceId, serviceId));
     }
 
     std::shared_ptr<ISarAsync<std::shared_ptr<ISarModemConfiguration>>> GetCurrentConfigurationAsync() override {

@@ -1,5 +1,8 @@
 #include "CSimDeviceService.h"
 
+#include "CSimDeviceServiceView.h"
+#include "SimText.h"
+
 using Microsoft::WRL::ComPtr;
 
 CSimDeviceService::CSimDeviceService(SimRecordPtr record, std::wstring serviceId)
@@ -39,6 +42,7 @@ HRESULT CSimDeviceService::QuerySupportedCommands(ULONG* requestId) {
     ComPtr<CSimDeviceService> self(this);
     std::vector<uint32_t> cids = CSimFirmware::SupportedCommands(m_kind);
     modem.PostForEpoch(m_record, 0, [self, id, cids] {
+        ComPtr<IMbnDeviceService> face = CSimDeviceServiceView::ForDelivery(self.Get());
         CSimModem::Instance().Deliver<IMbnDeviceServicesEvents>(
             SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
                 SAFEARRAY* list = ::SafeArrayCreateVector(VT_UI4, 0, static_cast<ULONG>(cids.size()));
@@ -46,7 +50,7 @@ HRESULT CSimDeviceService::QuerySupportedCommands(ULONG* requestId) {
                     ULONG cid = cids[i];
                     ::SafeArrayPutElement(list, &i, &cid);
                 }
-                s->OnQuerySupportedCommandsComplete(self.Get(), list, S_OK, id);
+                s->OnQuerySupportedCommandsComplete(face.Get(), list, S_OK, id);
                 if (list) ::SafeArrayDestroy(list);
             });
     });
@@ -89,9 +93,10 @@ HRESULT CSimDeviceService::Session(bool open, ULONG* requestId) {
             }
             m.Changed();
         }
+        ComPtr<IMbnDeviceService> face = CSimDeviceServiceView::ForDelivery(self.Get());
         m.Deliver<IMbnDeviceServicesEvents>(SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
-            if (open) s->OnOpenCommandSessionComplete(self.Get(), status, id);
-            else s->OnCloseCommandSessionComplete(self.Get(), status, id);
+            if (open) s->OnOpenCommandSessionComplete(face.Get(), status, id);
+            else s->OnCloseCommandSessionComplete(face.Get(), status, id);
         });
     });
     return S_OK;
@@ -159,22 +164,20 @@ void CSimDeviceService::Finish(bool set, ULONG commandId, ULONG requestId, const
     ComPtr<CSimDeviceService> self(this);
     HRESULT status = result.status;
     simcodec::Bytes reply = result.reply;
-    modem.PostForEpoch(m_record, 0, [self, set, commandId, requestId, status, reply] {
-        CSimModem::Instance().Deliver<IMbnDeviceServicesEvents>(
-            SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
-                SAFEARRAY* data = simcom::MakeByteArray(reply);  // each sink gets its own copy
-                if (set) s->OnSetCommandComplete(self.Get(), commandId, data, status, requestId);
-                else s->OnQueryCommandComplete(self.Get(), commandId, data, status, requestId);
-                if (data) ::SafeArrayDestroy(data);
-            });
+    std::vector<StrayCompletion> strays = StrayCompletions(set, commandId, requestId);
+    modem.PostForEpoch(m_record, 0, [self, set, commandId, requestId, status, reply, strays] {
+        for (const StrayCompletion& stray : strays)
+            DeliverCompletion(stray.service, set, commandId, stray.requestId, stray.status, {});
+        DeliverCompletion(self, set, commandId, requestId, status, reply);
     });
     for (const simcodec::Bytes& message : result.notifications) {
         ULONG eventId = result.notificationId;
         modem.PostForEpoch(m_record, 0, [self, eventId, message] {
+            ComPtr<IMbnDeviceService> face = CSimDeviceServiceView::ForDelivery(self.Get());
             CSimModem::Instance().Deliver<IMbnDeviceServicesEvents>(
                 SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
                     SAFEARRAY* data = simcom::MakeByteArray(message);
-                    s->OnEventNotification(self.Get(), eventId, data);
+                    s->OnEventNotification(face.Get(), eventId, data);
                     if (data) ::SafeArrayDestroy(data);
                 });
         });
@@ -197,6 +200,51 @@ void CSimDeviceService::Finish(bool set, ULONG commandId, ULONG requestId, const
             });
         });
     }
+}
+
+void CSimDeviceService::DeliverCompletion(const ComPtr<CSimDeviceService>& service, bool set, ULONG commandId,
+                                          ULONG requestId, HRESULT status, const simcodec::Bytes& reply) {
+    ComPtr<IMbnDeviceService> face = CSimDeviceServiceView::ForDelivery(service.Get());
+    CSimModem::Instance().Deliver<IMbnDeviceServicesEvents>(
+        SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
+            SAFEARRAY* data = simcom::MakeByteArray(reply);  // each sink gets its own copy
+            if (set) s->OnSetCommandComplete(face.Get(), commandId, data, status, requestId);
+            else s->OnQueryCommandComplete(face.Get(), commandId, data, status, requestId);
+            if (data) ::SafeArrayDestroy(data);
+        });
+}
+
+std::vector<CSimDeviceService::StrayCompletion> CSimDeviceService::StrayCompletions(bool set, ULONG commandId,
+                                                                                   ULONG requestId) {
+    CSimModem& modem = CSimModem::Instance();
+    std::vector<StrayCompletion> strays;
+    const uint32_t op = set ? SIMMODEM_OP_SET : SIMMODEM_OP_QUERY;
+    for (const simmodem::FaultSpec& fault : modem.TakeStrayFaults(m_record->index, m_serviceId, op, commandId)) {
+        StrayCompletion stray;
+        stray.status = fault.hr;
+        stray.requestId = requestId;
+        if (fault.kind == SIMMODEM_FAULT_STRAY_REQUEST) {
+            stray.service = this;
+            stray.requestId = modem.NextRequestId();  // one that no request has
+        } else if (fault.kind == SIMMODEM_FAULT_STRAY_SERVICE) {
+            std::wstring other = SIMMODEM_SERVICE_AUX;
+            for (const std::wstring& listed : m_record->services)
+                if (!simtext::EqualsNoCase(listed, m_serviceId)) {
+                    other = listed;
+                    break;
+                }
+            stray.service = simcom::Adopt<CSimDeviceService>(new CSimDeviceService(m_record, other));
+        } else {
+            for (const SimRecordPtr& record : modem.PresentRecordsLocked())
+                if (record != m_record) {
+                    stray.service = simcom::Adopt<CSimDeviceService>(new CSimDeviceService(record, m_serviceId));
+                    break;
+                }
+            if (!stray.service) continue;  // no other interface: nothing to send
+        }
+        strays.push_back(stray);
+    }
+    return strays;
 }
 
 HRESULT CSimDeviceService::OpenDataSession(ULONG* requestId) {

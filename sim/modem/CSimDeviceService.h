@@ -1,7 +1,8 @@
 // One device-service object, as GetDeviceService hands it out (a new object
 // per call). Its command session is its own; a removal of the interface
-// closes it. Every completion and notification about it passes this very
-// pointer, which clients compare with the one they hold.
+// closes it. Completions and notifications about it pass this very pointer in
+// the "same" delivery mode, else a pointer made for the event
+// (CSimDeviceServiceView).
 #pragma once
 
 #include "CSimModem.h"
@@ -37,6 +38,16 @@ private:
     HRESULT Command(bool set, ULONG commandId, SAFEARRAY* data, ULONG* requestId);
     // Posts the completion, the notifications and a reboot that follow a command.
     void Finish(bool set, ULONG commandId, ULONG requestId, const SimCommandResult& result);
+    // A completion that a stray-completion fault sends ahead of the command's own.
+    struct StrayCompletion {
+        Microsoft::WRL::ComPtr<CSimDeviceService> service;
+        ULONG requestId = 0;
+        HRESULT status = S_OK;
+    };
+    // Lock held.
+    std::vector<StrayCompletion> StrayCompletions(bool set, ULONG commandId, ULONG requestId);
+    static void DeliverCompletion(const Microsoft::WRL::ComPtr<CSimDeviceService>& service, bool set, ULONG commandId,
+                                  ULONG requestId, HRESULT status, const simcodec::Bytes& reply);
 
     SimRecordPtr m_record;
     std::wstring m_serviceId;

@@ -5,9 +5,29 @@ constexpr ULONG kDataClassLte = 0x20;
 constexpr ULONG kDataClass5g = 0x40;  // MBN_DATA_CLASS_5G_NSA as the modems here report it
 }  // namespace
 
+Microsoft::WRL::ComPtr<CSimInterface> CSimInterface::ForDelivery(const Microsoft::WRL::ComPtr<CSimInterface>& itf) {
+    Microsoft::WRL::ComPtr<CSimInterface> face;
+    const uint32_t mode = CSimModem::Instance().Delivery();
+    if (mode == SIMMODEM_DELIVERY_SAME) face = itf;
+    else
+        face = simcom::Adopt<CSimInterface>(
+            new CSimInterface(itf->m_record, mode == SIMMODEM_DELIVERY_TEAROFF ? itf : nullptr));
+    return face;
+}
+
+CSimInterface::CSimInterface(SimRecordPtr record, Microsoft::WRL::ComPtr<CSimInterface> identity)
+    : m_record(std::move(record)), m_eventObject(true), m_identity(std::move(identity)) {
+    CSimModem::Instance().CountObject(SIMMODEM_OBJECT_EVENT_OBJECT, 1);
+}
+
+CSimInterface::~CSimInterface() {
+    if (m_eventObject) CSimModem::Instance().CountObject(SIMMODEM_OBJECT_EVENT_OBJECT, -1);
+}
+
 HRESULT CSimInterface::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
+    if (iid == IID_IUnknown && m_identity) return m_identity->QueryInterface(iid, object);
     if (iid == IID_IUnknown || iid == IID_IMbnInterface) *object = static_cast<IMbnInterface*>(this);
     else if (iid == IID_IMbnRadio) *object = static_cast<IMbnRadio*>(this);
     else if (iid == IID_IMbnRegistration) *object = static_cast<IMbnRegistration*>(this);
@@ -182,7 +202,8 @@ HRESULT CSimInterface::SetSoftwareRadioState(MBN_RADIO state, ULONG* requestId) 
             }
             m.Changed();
         }
-        IMbnRadio* radio = self.Get();
+        Microsoft::WRL::ComPtr<CSimInterface> face = ForDelivery(self);
+        IMbnRadio* radio = face.Get();
         if (changed)
             m.Deliver<IMbnRadioEvents>(SIMMODEM_SINK_RADIO, [&](IMbnRadioEvents* s) { s->OnRadioStateChange(radio); });
         m.Deliver<IMbnRadioEvents>(SIMMODEM_SINK_RADIO, [&](IMbnRadioEvents* s) {
@@ -266,7 +287,8 @@ HRESULT CSimInterface::SetRegisterMode(MBN_REGISTER_MODE mode, LPCWSTR, ULONG, U
     *requestId = id;
     Microsoft::WRL::ComPtr<CSimInterface> self(this);
     modem.PostForEpoch(m_record, 0, [self, id] {
-        IMbnRegistration* registration = self.Get();
+        Microsoft::WRL::ComPtr<CSimInterface> face = ForDelivery(self);
+        IMbnRegistration* registration = face.Get();
         CSimModem::Instance().Deliver<IMbnRegistrationEvents>(
             SIMMODEM_SINK_REGISTRATION,
             [&](IMbnRegistrationEvents* s) { s->OnSetRegisterModeComplete(registration, id, S_OK); });

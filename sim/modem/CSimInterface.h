@@ -1,7 +1,11 @@
 // One modem interface: IMbnInterface with its radio and registration faces
 // (QueryInterface moves between the three). There is one object per
-// interface for the life of the interface, so events and GetInterfaces hand
-// out the same pointer every time.
+// interface for the life of the interface, so GetInterfaces and GetInterface
+// hand out the same pointer every time, and so do events in the "same"
+// delivery mode. In the tearoff and other modes an event passes a second
+// object of this class made for it, which reads the same record: as a
+// tear-off it answers IID_IUnknown with the interface object's IUnknown, as
+// another object with its own.
 #pragma once
 
 #include "CSimModem.h"
@@ -11,6 +15,8 @@ class CSimInterface : public CSimComBase<IMbnInterface, IMbnRadio, IMbnRegistrat
 public:
     explicit CSimInterface(SimRecordPtr record) : m_record(std::move(record)) {}
     const SimRecordPtr& Record() const { return m_record; }
+    // What an event about itf passes under the current delivery mode: itf itself in "same".
+    static Microsoft::WRL::ComPtr<CSimInterface> ForDelivery(const Microsoft::WRL::ComPtr<CSimInterface>& itf);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
 
@@ -46,9 +52,15 @@ public:
                                               ULONG* requestId) override;
 
 private:
+    // An event's own object; identity null: one of its own.
+    CSimInterface(SimRecordPtr record, Microsoft::WRL::ComPtr<CSimInterface> identity);
+    ~CSimInterface() override;
+
     // The fault for this method, else the interface's absence, else S_OK (lock held).
     HRESULT Check(uint32_t method, bool needPresent);
     HRESULT GetText(uint32_t method, BSTR* out, const std::wstring& text);
 
     SimRecordPtr m_record;
+    bool m_eventObject = false;
+    Microsoft::WRL::ComPtr<CSimInterface> m_identity;  // a tear-off's interface object
 };

@@ -1,6 +1,7 @@
 #include "CSimModem.h"
 
 #include "CSimDeviceService.h"
+#include "CSimDeviceServiceView.h"
 #include "CSimDeviceServicesManager.h"
 #include "CSimInterface.h"
 #include "CSimInterfaceManager.h"
@@ -121,6 +122,8 @@ void CSimModem::ResetLocked(const simmodem::Settings& settings) {
     m_faults.clear();
     m_log.clear();
     m_settings = settings;
+    if (m_settings.delivery > SIMMODEM_DELIVERY_OTHER) m_settings.delivery = SIMMODEM_DELIVERY_SAME;
+    m_delivery = m_settings.delivery;
     if (m_settings.frameSize == 0 || m_settings.frameSize > 0xFFFF) m_settings.frameSize = 500;
     m_scheduler.SetHandOver(m_settings.handOverMs);
     m_logChanged.notify_all();
@@ -158,7 +161,7 @@ int CSimModem::AddInterface(const simmodem::InterfaceSpec& spec, bool raiseArriv
     r->store.sarEnable = spec.sarEnable ? 1 : 0;
     simcodec::SarConfig config;
     if (!spec.sarConfig.empty() && simcodec::ParseSarConfigPayload(spec.sarConfig, config)) r->store.sarConfig = config;
-    r->com.Attach(new CSimInterface(r));
+    r->com = simcom::Adopt<CSimInterface>(new CSimInterface(r));
     m_records.push_back(r);
     if (raiseArrival && r->present) RaiseInterfaceEvent(r, true);
     Changed();
@@ -219,7 +222,8 @@ void CSimModem::RaiseInterfaceEvent(const SimRecordPtr& r, bool arrival) {
             id = r->id;
         }
         if (!itf) return;
-        IMbnInterface* target = itf.Get();
+        ComPtr<CSimInterface> face = CSimInterface::ForDelivery(itf);
+        IMbnInterface* target = face.Get();
         Deliver<IMbnInterfaceManagerEvents>(SIMMODEM_SINK_INTERFACE_MANAGER, [&](IMbnInterfaceManagerEvents* s) {
             if (arrival) s->OnInterfaceArrival(target);
             else s->OnInterfaceRemoval(target);
@@ -241,7 +245,8 @@ void CSimModem::RaiseRadioChange(const SimRecordPtr& r) {
             itf = r->com;
         }
         if (!itf) return;
-        IMbnRadio* radio = itf.Get();
+        ComPtr<CSimInterface> face = CSimInterface::ForDelivery(itf);
+        IMbnRadio* radio = face.Get();
         Deliver<IMbnRadioEvents>(SIMMODEM_SINK_RADIO, [&](IMbnRadioEvents* s) { s->OnRadioStateChange(radio); });
     });
 }
@@ -280,7 +285,8 @@ bool CSimModem::SetRegistration(uint32_t index, uint32_t state, const wchar_t* p
                 itf = r->com;
             }
             if (!itf) return;
-            IMbnRegistration* registration = itf.Get();
+            ComPtr<CSimInterface> face = CSimInterface::ForDelivery(itf);
+            IMbnRegistration* registration = face.Get();
             Deliver<IMbnRegistrationEvents>(SIMMODEM_SINK_REGISTRATION, [&](IMbnRegistrationEvents* s) {
                 s->OnRegisterStateChange(registration);
             });
@@ -319,9 +325,10 @@ bool CSimModem::SetTransmitting(uint32_t index, bool transmitting) {
         ComPtr<CSimDeviceService> service = r->txService;
         simcodec::Bytes message = CSimFirmware::TransmissionNotification(r->store);
         PostForEpoch(r, 0, [this, service, message] {
+            ComPtr<IMbnDeviceService> face = CSimDeviceServiceView::ForDelivery(service.Get());
             Deliver<IMbnDeviceServicesEvents>(SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
                 SAFEARRAY* data = simcom::MakeByteArray(message);
-                s->OnEventNotification(service.Get(), 2, data);
+                s->OnEventNotification(face.Get(), 2, data);
                 if (data) ::SafeArrayDestroy(data);
             });
         });
@@ -493,6 +500,14 @@ simmodem::Settings CSimModem::CurrentSettings() {
     return m_settings;
 }
 
+bool CSimModem::SetDelivery(uint32_t mode) {
+    if (mode > SIMMODEM_DELIVERY_OTHER) return false;
+    SimLock lock = Lock();
+    m_settings.delivery = mode;
+    m_delivery = mode;
+    return true;
+}
+
 HRESULT CSimModem::CreateObject(REFCLSID clsid, REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -575,6 +590,24 @@ bool CSimModem::TakeRemoveTrigger(uint32_t index, const std::wstring& service, u
         return true;
     }
     return false;
+}
+
+std::vector<simmodem::FaultSpec> CSimModem::TakeStrayFaults(uint32_t index, const std::wstring& service, uint32_t op,
+                                                            uint32_t cid) {
+    SimLock lock = Lock();
+    std::vector<simmodem::FaultSpec> strays;
+    for (auto it = m_faults.begin(); it != m_faults.end();) {
+        bool stray = it->kind == SIMMODEM_FAULT_STRAY_SERVICE || it->kind == SIMMODEM_FAULT_STRAY_INTERFACE ||
+                     it->kind == SIMMODEM_FAULT_STRAY_REQUEST;
+        if (!stray || !IsCommand(op) || !MatchFilter(*it, index, service, op, cid)) {
+            ++it;
+            continue;
+        }
+        strays.push_back(*it);
+        if (it->count != SIMMODEM_ALWAYS && --it->count == 0) it = m_faults.erase(it);
+        else ++it;
+    }
+    return strays;
 }
 
 std::vector<SimRecordPtr> CSimModem::PresentRecordsLocked() {

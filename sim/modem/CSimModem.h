@@ -87,11 +87,14 @@ public:
     bool WaitForLog(uint32_t opMask, uint32_t count, uint32_t timeoutMs);
     bool WaitIdle(uint32_t timeoutMs) { return m_scheduler.WaitIdle(timeoutMs); }
     uint32_t AdvisedCount(uint32_t sink);
-    uint32_t ObjectCount(uint32_t kind) { return kind < 4 ? m_objects[kind].load() : 0; }
+    uint32_t ObjectCount(uint32_t kind) { return kind < kObjectKinds ? m_objects[kind].load() : 0; }
     uint32_t OpenSessionCount(uint32_t index, const wchar_t* service);
     DWORD PrimaryThreadId() const { return m_scheduler.PrimaryThreadId(); }
     bool IsDeliveryThread(DWORD id) const { return m_scheduler.IsDeliveryThread(id); }
     simmodem::Settings CurrentSettings();
+    // SimModemDelivery: which pointer events pass for the object they are about.
+    bool SetDelivery(uint32_t mode);
+    uint32_t Delivery() const { return m_delivery; }
 
     // --- used by the COM objects; "Locked" methods expect Lock() held ---
     HRESULT CreateObject(REFCLSID clsid, REFIID iid, void** object);
@@ -103,6 +106,9 @@ public:
     std::optional<simcodec::Bytes> TakeReplyFault(uint32_t index, const std::wstring& service, uint32_t op, uint32_t cid);
     // True when this command is the one a remove-after fault waits for (rearrival delay in rearriveMs).
     bool TakeRemoveTrigger(uint32_t index, const std::wstring& service, uint32_t op, uint32_t cid, uint32_t& rearriveMs);
+    // The stray-completion faults for this command, each used up by one, in the order they were added.
+    std::vector<simmodem::FaultSpec> TakeStrayFaults(uint32_t index, const std::wstring& service, uint32_t op,
+                                                     uint32_t cid);
     ULONG NextRequestId() { return m_nextRequestId++; }
     void AppendLogLocked(const SimInterfaceRecord& record, uint32_t op, const std::wstring& service, uint32_t cid,
                          ULONG requestId, const simcodec::Bytes& payload);
@@ -169,5 +175,7 @@ private:
     std::atomic<uint64_t> m_generation{0};
     std::atomic<ULONG> m_nextRequestId{1};
     DWORD m_nextCookie = 1;
-    std::atomic<uint32_t> m_objects[4] = {};
+    static constexpr uint32_t kObjectKinds = 5;
+    std::atomic<uint32_t> m_objects[kObjectKinds] = {};
+    std::atomic<uint32_t> m_delivery{SIMMODEM_DELIVERY_SAME};
 };

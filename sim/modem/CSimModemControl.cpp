@@ -61,6 +61,8 @@ bool CSimModemControl::Load(const std::wstring& dllPath) {
     bind(m_getTxState, "SimModem_GetTxState");
     bind(m_getAdvisedCount, "SimModem_GetAdvisedCount");
     bind(m_getObjectCount, "SimModem_GetObjectCount");
+    bind(m_setDelivery, "SimModem_SetDelivery");
+    bind(m_getDelivery, "SimModem_GetDelivery");
     bind(m_getOpenSessionCount, "SimModem_GetOpenSessionCount");
     bind(m_getPrimaryThreadId, "SimModem_GetPrimaryThreadId");
     bind(m_isDeliveryThread, "SimModem_IsDeliveryThread");
@@ -77,7 +79,7 @@ bool CSimModemControl::Reset(const simmodem::StartState& state) {
     const simmodem::Settings& s = state.settings;
     SimModemSettings settings = {s.completionDelayMs, s.rebootRemoveDelayMs, s.rebootArriveDelayMs,
                                  s.frameSize,         s.handOverMs,          s.logFile.empty() ? nullptr : s.logFile.c_str()};
-    if (m_reset(&settings) != 0) return false;
+    if (m_reset(&settings) != 0 || m_setDelivery(s.delivery) != 0) return false;
     for (const auto& itf : state.interfaces)
         if (AddInterface(itf, false) < 0) return false;
     return AddFaults(state.faults);
@@ -237,6 +239,10 @@ bool CSimModemControl::GetTxState(uint32_t index, SimModemTxState& state) {
 uint32_t CSimModemControl::AdvisedCount(uint32_t sink) { return m_module ? m_getAdvisedCount(sink) : 0; }
 
 uint32_t CSimModemControl::ObjectCount(uint32_t kind) { return m_module ? m_getObjectCount(kind) : 0; }
+
+bool CSimModemControl::SetDelivery(uint32_t mode) { return m_module && m_setDelivery(mode) == 0; }
+
+uint32_t CSimModemControl::Delivery() { return m_module ? m_getDelivery() : SIMMODEM_DELIVERY_SAME; }
 
 uint32_t CSimModemControl::OpenSessionCount(uint32_t index, const wchar_t* service) {
     return m_module ? m_getOpenSessionCount(index, service) : 0;

@@ -37,7 +37,8 @@ public:
     bool Load(const std::wstring& dllPath = DefaultDllPath());
     bool IsLoaded() const { return m_module != nullptr; }
 
-    // Settings, interfaces (present ones without arrival events) and faults, after forgetting everything.
+    // Settings (the delivery mode among them), interfaces (present ones without arrival events) and
+    // faults, after forgetting everything.
     bool Reset(const simmodem::StartState& state = simmodem::StartState());
     // The new interface's index, or -1.
     int AddInterface(const simmodem::InterfaceSpec& spec, bool raiseArrival = true);
@@ -78,6 +79,9 @@ public:
     bool GetTxState(uint32_t index, SimModemTxState& state);
     uint32_t AdvisedCount(uint32_t sink);
     uint32_t ObjectCount(uint32_t kind);
+    // SimModemDelivery of the events from now on.
+    bool SetDelivery(uint32_t mode);
+    uint32_t Delivery();
     uint32_t OpenSessionCount(uint32_t index, const wchar_t* service = nullptr);
     DWORD PrimaryThreadId();
     bool IsDeliveryThread(DWORD threadId);
@@ -111,6 +115,8 @@ private:
     PFN_SimModem_GetTxState m_getTxState = nullptr;
     PFN_SimModem_GetAdvisedCount m_getAdvisedCount = nullptr;
     PFN_SimModem_GetObjectCount m_getObjectCount = nullptr;
+    PFN_SimModem_SetDelivery m_setDelivery = nullptr;
+    PFN_SimModem_GetDelivery m_getDelivery = nullptr;
     PFN_SimModem_GetOpenSessionCount m_getOpenSessionCount = nullptr;
     PFN_SimModem_GetPrimaryThreadId m_getPrimaryThreadId = nullptr;
     PFN_SimModem_IsDeliveryThread m_isDeliveryThread = nullptr;

@@ -4,6 +4,8 @@
 
 #include "Mbn.h"
 
+#include <wrl/client.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -30,6 +32,16 @@ private:
 };
 
 namespace simcom {
+
+// Owns a new object through the one reference it starts with. (This
+// toolchain's ComPtr::Attach adds a reference of its own, which would keep the
+// object for good.)
+template <class TInterface, class TObject>
+Microsoft::WRL::ComPtr<TInterface> Adopt(TObject* created) {
+    Microsoft::WRL::ComPtr<TInterface> owner;
+    *owner.GetAddressOf() = created;
+    return owner;
+}
 
 // A new one-dimensional VT_UI1 array with lower bound 0 holding a copy; null when out of memory.
 SAFEARRAY* MakeByteArray(const std::vector<uint8_t>& bytes);

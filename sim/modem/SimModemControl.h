@@ -58,7 +58,15 @@ enum SimModemFaultKind {
     SIMMODEM_FAULT_REPLY = 5,
     /* The count-th matching command is logged and carried out, then the interface is removed
      * before its completion (which is lost); it arrives again after rearriveMs (0: stays away). */
-    SIMMODEM_FAULT_REMOVE_AFTER = 6
+    SIMMODEM_FAULT_REMOVE_AFTER = 6,
+    /* Before the matching command's own completion, a stray completion of the same kind (status hr,
+     * no bytes) arrives that is not the command's: STRAY_SERVICE carries the command's request id on
+     * an object of another service of the interface, STRAY_INTERFACE carries it on an object of the
+     * same service of another present interface, STRAY_REQUEST comes on the command's own service
+     * with a request id that no request has. The command is then carried out as usual. */
+    SIMMODEM_FAULT_STRAY_SERVICE = 7,
+    SIMMODEM_FAULT_STRAY_INTERFACE = 8,
+    SIMMODEM_FAULT_STRAY_REQUEST = 9
 };
 
 /* Methods a SIMMODEM_FAULT_HRESULT can fail. */
@@ -101,7 +109,20 @@ enum SimModemObject {
     SIMMODEM_OBJECT_INTERFACE_MANAGER = 0,
     SIMMODEM_OBJECT_DEVICE_SERVICES_MANAGER = 1,
     SIMMODEM_OBJECT_DEVICE_SERVICES_CONTEXT = 2,
-    SIMMODEM_OBJECT_DEVICE_SERVICE = 3
+    SIMMODEM_OBJECT_DEVICE_SERVICE = 3,
+    /* Objects made to carry one event in the tearoff and other delivery modes; gone once every
+     * sink has let go of them. */
+    SIMMODEM_OBJECT_EVENT_OBJECT = 4
+};
+
+/* Which pointer a completion or notification passes for the object it is about (the device
+ * service of a session or command, the interface of a radio, registration or arrival event). */
+enum SimModemDelivery {
+    SIMMODEM_DELIVERY_SAME = 0,    /* the very pointer the request was made on */
+    SIMMODEM_DELIVERY_TEAROFF = 1, /* a pointer of its own per event whose QueryInterface(IID_IUnknown)
+                                    * gives the original object's IUnknown: the same COM identity */
+    SIMMODEM_DELIVERY_OTHER = 2    /* a second object per event for the same interface and service,
+                                    * with an identity of its own (a new proxy, a fresh object) */
 };
 
 typedef struct SimModemSettings {
@@ -247,6 +268,9 @@ SIMMODEM_API int32_t SimModem_GetTxState(uint32_t index, SimModemTxState* state)
 /* Sinks advised now, over all live objects. */
 SIMMODEM_API uint32_t SimModem_GetAdvisedCount(uint32_t sink);
 SIMMODEM_API uint32_t SimModem_GetObjectCount(uint32_t kind);
+/* SimModemDelivery for the events from now on (a reset goes back to SAME); -1 for an unknown mode. */
+SIMMODEM_API int32_t SimModem_SetDelivery(uint32_t mode);
+SIMMODEM_API uint32_t SimModem_GetDelivery(void);
 /* Device-service objects of the interface with an open command session (service null: any). */
 SIMMODEM_API uint32_t SimModem_GetOpenSessionCount(uint32_t index, const wchar_t* service);
 /* The delivery thread that carries events unless one was handed over. */
@@ -282,6 +306,8 @@ typedef int32_t(__cdecl* PFN_SimModem_GetSarImage)(uint32_t, uint8_t*, uint32_t,
 typedef int32_t(__cdecl* PFN_SimModem_GetTxState)(uint32_t, SimModemTxState*);
 typedef uint32_t(__cdecl* PFN_SimModem_GetAdvisedCount)(uint32_t);
 typedef uint32_t(__cdecl* PFN_SimModem_GetObjectCount)(uint32_t);
+typedef int32_t(__cdecl* PFN_SimModem_SetDelivery)(uint32_t);
+typedef uint32_t(__cdecl* PFN_SimModem_GetDelivery)(void);
 typedef uint32_t(__cdecl* PFN_SimModem_GetOpenSessionCount)(uint32_t, const wchar_t*);
 typedef uint32_t(__cdecl* PFN_SimModem_GetPrimaryThreadId)(void);
 typedef int32_t(__cdecl* PFN_SimModem_IsDeliveryThread)(uint32_t);

@@ -173,7 +173,7 @@ int32_t SimModem_SetDiagState(uint32_t index, const SimModemDiagState* state, co
 }
 
 int32_t SimModem_AddFault(const SimModemFault* fault) {
-    if (!fault || fault->kind < SIMMODEM_FAULT_HRESULT || fault->kind > SIMMODEM_FAULT_REMOVE_AFTER) return -1;
+    if (!fault || fault->kind < SIMMODEM_FAULT_HRESULT || fault->kind > SIMMODEM_FAULT_STRAY_REQUEST) return -1;
     simmodem::FaultSpec f;
     f.kind = fault->kind;
     f.method = fault->method;
@@ -278,6 +278,10 @@ int32_t SimModem_GetTxState(uint32_t index, SimModemTxState* state) {
 uint32_t SimModem_GetAdvisedCount(uint32_t sink) { return CSimModem::Instance().AdvisedCount(sink); }
 
 uint32_t SimModem_GetObjectCount(uint32_t kind) { return CSimModem::Instance().ObjectCount(kind); }
+
+int32_t SimModem_SetDelivery(uint32_t mode) { return CSimModem::Instance().SetDelivery(mode) ? 0 : -1; }
+
+uint32_t SimModem_GetDelivery(void) { return CSimModem::Instance().Delivery(); }
 
 uint32_t SimModem_GetOpenSessionCount(uint32_t index, const wchar_t* service) {
     return CSimModem::Instance().OpenSessionCount(index, service);

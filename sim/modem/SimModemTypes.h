@@ -19,6 +19,7 @@ struct Settings {
     uint32_t rebootArriveDelayMs = 100;
     uint32_t frameSize = 500;
     uint32_t handOverMs = 100;
+    uint32_t delivery = SIMMODEM_DELIVERY_SAME;  // SimModemDelivery
     std::wstring logFile;  // empty: no file
 };
 
@@ -108,6 +109,13 @@ struct FaultSpec {
                            uint32_t count = SIMMODEM_ALWAYS, uint32_t op = SIMMODEM_OP_ANY) {
         FaultSpec f = Completion(SIMMODEM_FAULT_REPLY, service, cid, op, count);
         f.reply = reply;
+        return f;
+    }
+    // kind: SIMMODEM_FAULT_STRAY_SERVICE, _INTERFACE or _REQUEST; the stray completion carries status.
+    static FaultSpec Stray(uint32_t kind, const std::wstring& service, uint32_t cid, HRESULT status,
+                           uint32_t count = SIMMODEM_ALWAYS, uint32_t op = SIMMODEM_OP_ANY) {
+        FaultSpec f = Completion(kind, service, cid, op, count);
+        f.hr = status;
         return f;
     }
     static FaultSpec RemoveAfter(uint32_t nth, uint32_t rearriveMs = 0, const std::wstring& service = L"",

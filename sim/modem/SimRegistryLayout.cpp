@@ -123,6 +123,7 @@ void SettingsFields(TKeyIo& io, TSettings& s) {
     io.Dword(L"RebootArriveMs", s.rebootArriveDelayMs);
     io.Dword(L"FrameSize", s.frameSize);
     io.Dword(L"HandOverMs", s.handOverMs);
+    io.Dword(L"Delivery", s.delivery);
 }
 
 template <typename TKeyIo, typename TInterface>

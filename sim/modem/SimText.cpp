@@ -46,9 +46,15 @@ const Name kSinks[] = {{SIMMODEM_SINK_INTERFACE_MANAGER, L"manager"},
                        {SIMMODEM_SINK_DEVICE_SERVICES, L"services"},
                        {SIMMODEM_ANY, L"any"}};
 
-const Name kFaultKinds[] = {{SIMMODEM_FAULT_HRESULT, L"hresult"},      {SIMMODEM_FAULT_BUSY, L"busy"},
-                            {SIMMODEM_FAULT_STATUS, L"status"},        {SIMMODEM_FAULT_NO_COMPLETION, L"never"},
-                            {SIMMODEM_FAULT_REPLY, L"reply"},          {SIMMODEM_FAULT_REMOVE_AFTER, L"remove"}};
+const Name kFaultKinds[] = {{SIMMODEM_FAULT_HRESULT, L"hresult"},
+                            {SIMMODEM_FAULT_BUSY, L"busy"},
+                            {SIMMODEM_FAULT_STATUS, L"status"},
+                            {SIMMODEM_FAULT_NO_COMPLETION, L"never"},
+                            {SIMMODEM_FAULT_REPLY, L"reply"},
+                            {SIMMODEM_FAULT_REMOVE_AFTER, L"remove"},
+                            {SIMMODEM_FAULT_STRAY_SERVICE, L"strayservice"},
+                            {SIMMODEM_FAULT_STRAY_INTERFACE, L"strayinterface"},
+                            {SIMMODEM_FAULT_STRAY_REQUEST, L"strayrequest"}};
 
 template <size_t N>
 const wchar_t* Lookup(const Name (&table)[N], uint32_t value) {

@@ -64,6 +64,7 @@ protected:
         state.interfaces = {modem};
         state.interfaces[0].interfaceId = kInterfaceId;
         settings.logFile = log;
+        settings.delivery = delivery;
         state.settings = settings;
         ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
     }
@@ -83,10 +84,19 @@ protected:
     std::unique_ptr<CServiceHarness> harness;
     std::wstring modemLog;
     std::vector<BYTE> efs;
+    // Which pointer the modem's events pass for the object they are about.
+    uint32_t delivery = SIMMODEM_DELIVERY_SAME;
+};
+
+// The modem's events through the caller's pointer, or through another object
+// for the same service, as a platform proxy may pass them.
+class NuvikServiceDelivery : public NuvikService, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    NuvikServiceDelivery() { delivery = GetParam(); }
 };
 }  // namespace
 
-TEST_F(NuvikService, WritesTheTableRebootsAndFollowsTheSensor) {
+TEST_P(NuvikServiceDelivery, WritesTheTableRebootsAndFollowsTheSensor) {
     simmodem::InterfaceSpec modem = simmodem::InterfaceSpec::Nuvik();
     modem.tableIndex = 1;  // another table than the file's: it is written
     Install(true, modem);
@@ -105,6 +115,7 @@ TEST_F(NuvikService, WritesTheTableRebootsAndFollowsTheSensor) {
     ASSERT_TRUE(CServiceHarness::WaitForLog("CWatcherPSensor::Run\tINFO\t cSystemInfoObj.HasPSensor() ", 10000));
     ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 10000));
     EXPECT_EQ(machine::SarConfigSets(modemLog)[0], SarConfigPayload(0, 0, 1)) << "the initial SAR configuration";
+    EXPECT_TRUE(CServiceHarness::WaitForLog("MBSar::InitSAR\tINFO\tBack off disabled", 10000)) << "its reply came";
 
     struct Toggle {
         DWORD type2;
@@ -128,6 +139,12 @@ TEST_F(NuvikService, WritesTheTableRebootsAndFollowsTheSensor) {
     }
     EXPECT_TRUE(harness->StopAndWait());
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, NuvikServiceDelivery,
+                         ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_OTHER),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return std::string(info.param == SIMMODEM_DELIVERY_SAME ? "same" : "other");
+                         });
 
 TEST_F(NuvikService, WithoutKessaTheServiceStopsItself) {
     Install(false, simmodem::InterfaceSpec::Nuvik());

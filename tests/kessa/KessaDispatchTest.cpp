@@ -303,6 +303,54 @@ TEST_F(Dispatch, SessionWaitIgnoresWakeUpsWithoutItsConfirmation) {
     done = true;
 }
 
+TEST_F(Dispatch, SessionConfirmedThroughAnotherObjectCountsForItsOwnRequestOnly) {
+    // The platform may confirm through another object for the same service (a
+    // new proxy): its request id and its interface and service ids tie it to the wait.
+    const wchar_t kInterface[] = L"{3C5A9F10-2B7E-4D61-8A94-0E1F2D3C4B5A}";
+    m_diag.m_interfaceId = kInterface;
+    CFakeDeviceService twin(kDiagId), sarTwin(kSarId), elsewhere(kDiagId);
+    twin.m_interfaceId = kInterface;
+    sarTwin.m_interfaceId = kInterface;
+    elsewhere.m_interfaceId = L"{00000000-2B7E-4D61-8A94-0E1F2D3C4B5A}";
+    struct Case {
+        const char* what;
+        CFakeDeviceService* by;
+        ULONG offset;  // added to the request id of the open
+        bool early;    // before OpenCommandSession has returned
+        CNuvikMbimManager::SessionResult result;
+    } cases[] = {
+        {"the same service, early", &twin, 0, true, CNuvikMbimManager::SessionResult::Opened},
+        {"the same service, late", &twin, 0, false, CNuvikMbimManager::SessionResult::Opened},
+        {"another request id", &twin, 1, true, CNuvikMbimManager::SessionResult::TimedOut},
+        {"another request id, late", &twin, 1, false, CNuvikMbimManager::SessionResult::TimedOut},
+        {"another service", &sarTwin, 0, true, CNuvikMbimManager::SessionResult::TimedOut},
+        {"another interface", &elsewhere, 0, false, CNuvikMbimManager::SessionResult::TimedOut},
+    };
+    for (const Case& c : cases) {
+        auto confirm = [this, &c] {
+            Sink().OnOpenCommandSessionComplete(c.by, S_OK, m_diag.lastOpenRequestId + c.offset);
+        };
+        std::thread late;
+        m_diag.onOpenSession = [&] {
+            if (c.early) {
+                confirm();
+                return;
+            }
+            late = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                confirm();
+            });
+        };
+        EXPECT_EQ(m_manager->OpenCommandSessionAndWait(&m_diag, 300), c.result) << c.what;
+        if (late.joinable()) late.join();
+    }
+    m_diag.onOpenSession = nullptr;
+    // Outside any wait a confirmation through another object wakes nobody.
+    const uint64_t a0 = m_manager->SessionWakeA().SignalCount();
+    Sink().OnOpenCommandSessionComplete(&twin, S_OK, m_diag.lastOpenRequestId);
+    EXPECT_EQ(m_manager->SessionWakeA().SignalCount(), a0);
+}
+
 TEST_F(Dispatch, InterfaceArrivalAndRemovalSetTheReadyFlag) {
     CTraceCapture trace;
     ASSERT_FALSE(m_manager->IsInitialised());

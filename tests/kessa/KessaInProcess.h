@@ -54,6 +54,9 @@ public:
     HRESULT hrOpenSession = S_OK;
     HRESULT hrId = S_OK;
     std::wstring m_id;
+    std::wstring m_interfaceId;  // empty: get_InterfaceID is not implemented
+    // The request id of the last OpenCommandSession.
+    std::atomic<ULONG> lastOpenRequestId{0};
 
     std::vector<Command> Sent() const {
         std::lock_guard<std::mutex> guard(m_cs);
@@ -76,6 +79,7 @@ public:
     HRESULT STDMETHODCALLTYPE QuerySupportedCommands(ULONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE OpenCommandSession(ULONG* requestID) override {
         *requestID = ++m_nextRequestId;
+        lastOpenRequestId = *requestID;
         if (FAILED(hrOpenSession)) return hrOpenSession;
         if (onOpenSession) onOpenSession();
         return S_OK;
@@ -94,7 +98,11 @@ public:
     HRESULT STDMETHODCALLTYPE OpenDataSession(ULONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE CloseDataSession(ULONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE WriteData(SAFEARRAY*, ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
+        if (m_interfaceId.empty()) return E_NOTIMPL;
+        *id = ::SysAllocString(m_interfaceId.c_str());
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE get_DeviceServiceID(BSTR* id) override {
         if (FAILED(hrId)) return hrId;
         *id = ::SysAllocString(m_id.c_str());

@@ -79,7 +79,7 @@ struct Sent {
 };
 }  // namespace
 
-TEST_F(KessaSim, EachCommandSendsItsPayloadAndReadsTheModemsValues) {
+TEST_P(KessaSimModes, EachCommandSendsItsPayloadAndReadsTheModemsValues) {
     SarDeviceContext* context = InitAndOpen();
     ASSERT_NE(context, nullptr);
     const Sent sent[] = {
@@ -121,7 +121,7 @@ TEST_F(KessaSim, EachCommandSendsItsPayloadAndReadsTheModemsValues) {
     EXPECT_EQ(config.states[0].backOffIndex, 6u);
 }
 
-TEST_F(KessaSim, ValuesTheModemHoldsAtStartAreReadBack) {
+TEST_P(KessaSimModes, ValuesTheModemHoldsAtStartAreReadBack) {
     simmodem::StartState state;
     state.interfaces[0].sarEnable = 1;
     state.interfaces[0].tableIndex = 9;
@@ -143,7 +143,7 @@ TEST_F(KessaSim, ValuesTheModemHoldsAtStartAreReadBack) {
     }
 }
 
-TEST_F(KessaSim, DeviceRootRebootsTheModemAndTheLibraryFollows) {
+TEST_P(KessaSimModes, DeviceRootRebootsTheModemAndTheLibraryFollows) {
     simmodem::StartState state;
     state.settings.rebootRemoveDelayMs = 50;
     state.settings.rebootArriveDelayMs = 300;  // long enough to see the modem away
@@ -207,7 +207,7 @@ void ExpectOutcomes(const std::vector<Unanswered>& cases, const std::vector<Outc
 }
 }  // namespace
 
-TEST_F(KessaSim, BusyAnswersWithNothingAfterThemEndInMinusTwo) {
+TEST_P(KessaSimModes, BusyAnswersWithNothingAfterThemEndInMinusTwo) {
     simmodem::StartState state;
     // The sessions open as usual; every command is answered busy.
     for (const wchar_t* service : {SIMMODEM_SERVICE_DIAG, SIMMODEM_SERVICE_MS_SAR})
@@ -235,7 +235,7 @@ TEST_F(KessaSim, BusyAnswersWithNothingAfterThemEndInMinusTwo) {
     EXPECT_FALSE(m_sim.Log().empty());
 }
 
-TEST_F(KessaSim, CommandsWithoutCompletionTimeOut) {
+TEST_P(KessaSimModes, CommandsWithoutCompletionTimeOut) {
     simmodem::StartState state;
     for (const wchar_t* service : {SIMMODEM_SERVICE_DIAG, SIMMODEM_SERVICE_MS_SAR})
         for (uint32_t op : {SIMMODEM_OP_SET, SIMMODEM_OP_QUERY})
@@ -262,7 +262,7 @@ TEST_F(KessaSim, CommandsWithoutCompletionTimeOut) {
     EXPECT_EQ(m_sim.Log().size() - Sessions(SIMMODEM_OP_OPEN_SESSION).size(), cases.size());
 }
 
-TEST_F(KessaSim, RepliesTooShortForTheirFieldsWakeNobody) {
+TEST_P(KessaSimModes, RepliesTooShortForTheirFieldsWakeNobody) {
     simmodem::StartState state;
     state.faults = {
         FaultSpec::Reply(SIMMODEM_SERVICE_DIAG, 3, {1, 0, 0, 0, 0, 0, 0, 0}, SIMMODEM_ALWAYS, SIMMODEM_OP_QUERY),
@@ -283,7 +283,7 @@ TEST_F(KessaSim, RepliesTooShortForTheirFieldsWakeNobody) {
     ExpectOutcomes(cases, RunTogether(m_kessa, contexts, cases));
 }
 
-TEST_F(KessaSim, TwoContextsEachGetTheirOwnCompletions) {
+TEST_P(KessaSimModes, TwoContextsEachGetTheirOwnCompletions) {
     ASSERT_EQ(Init(), KESSA_OK);
     SarDeviceContext* a = Open();
     SarDeviceContext* b = Open();
@@ -314,7 +314,7 @@ TEST_F(KessaSim, TwoContextsEachGetTheirOwnCompletions) {
     EXPECT_TRUE(failures[1].empty()) << failures[1].front();
 }
 
-TEST_F(KessaSim, FileCheckExports) {
+TEST_P(KessaSimModes, FileCheckExports) {
     SarDeviceContext* context = InitAndOpen();
     ASSERT_NE(context, nullptr);
     const Bytes file = sartest::Text("123456789xyz");
@@ -341,7 +341,7 @@ TEST_F(KessaSim, FileCheckExports) {
 
 // Reads and writes have locks of their own: their completions must neither
 // pass for a command's completion nor hide it.
-TEST_F(KessaSim, CommandsRunWhileSarDataMovesOnTheSameContext) {
+TEST_P(KessaSimModes, CommandsRunWhileSarDataMovesOnTheSameContext) {
     simmodem::StartState state;
     state.interfaces[0].sarImage = sartest::Text("image");
     Start(state);

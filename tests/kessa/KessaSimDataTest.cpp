@@ -126,7 +126,7 @@ struct Frames {
 };
 }  // namespace
 
-TEST_F(KessaSim, WritesGoOutInEscapedPacketsOf500Bytes) {
+TEST_P(KessaSimModes, WritesGoOutInEscapedPacketsOf500Bytes) {
     SarDeviceContext* context = InitAndOpen();
     ASSERT_NE(context, nullptr);
     // 626: the second packet's acknowledgement holds the chunk length 126 (7E), raw.
@@ -151,7 +151,7 @@ TEST_F(KessaSim, WritesGoOutInEscapedPacketsOf500Bytes) {
                                              0x00, 0x00, 0x00, 0x94, 0x67, 0x7E}));
 }
 
-TEST_F(KessaSim, ImageOf64KiBIsWrittenAndReadBackByteExact) {
+TEST_P(KessaSimModes, ImageOf64KiBIsWrittenAndReadBackByteExact) {
     SarDeviceContext* context = InitAndOpen();
     ASSERT_NE(context, nullptr);
     const Bytes image = Pattern(64 * 1024, 7);
@@ -169,7 +169,7 @@ TEST_F(KessaSim, ImageOf64KiBIsWrittenAndReadBackByteExact) {
     EXPECT_EQ(Payloads(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid), writes), ExpectedRequests(image.size(), 500));
 }
 
-TEST_F(KessaSim, EveryFrameOfAReadReachesTheCallbackOfEveryContext) {
+TEST_P(KessaSimModes, EveryFrameOfAReadReachesTheCallbackOfEveryContext) {
     simmodem::StartState state;
     state.interfaces[0].sarImage = Pattern(1201);
     Start(state);
@@ -375,7 +375,7 @@ TEST_P(KessaSimFrames, ReadBackIsByteExact) {
 INSTANTIATE_TEST_SUITE_P(Kessa, KessaSimFrames, ::testing::ValuesIn(kFrameCases),
                          [](const ::testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
 
-TEST_F(KessaSim, ReadWhoseCountWouldWrapToZeroFails) {
+TEST_P(KessaSimModes, ReadWhoseCountWouldWrapToZeroFails) {
     // 128 frames of 512 bytes make 65536: a request for 0 would start the image over.
     simmodem::StartState state;
     state.settings.frameSize = 512;

@@ -101,7 +101,7 @@ void CDebugOutput::Clear() {
 void KessaSim::SetUp() {
     ASSERT_TRUE(CSimModemControl::Register());
     ASSERT_TRUE(m_sim.Load());
-    ASSERT_TRUE(m_sim.Reset(simmodem::StartState()));
+    Start(simmodem::StartState());
     ASSERT_TRUE(m_kessa.Load()) << "Kessa.dll did not load or lacks an export: " << ::GetLastError();
 }
 
@@ -162,5 +162,15 @@ std::vector<simmodem::LogEntry> KessaSim::Sessions(uint32_t op) {
         if (e.op == op) found.push_back(e);
     return found;
 }
+
+INSTANTIATE_TEST_SUITE_P(Delivery, KessaSimModes,
+                         ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_TEAROFF, SIMMODEM_DELIVERY_OTHER),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) -> std::string {
+                             switch (info.param) {
+                                 case SIMMODEM_DELIVERY_SAME: return "same";
+                                 case SIMMODEM_DELIVERY_TEAROFF: return "tearoff";
+                                 default: return "other";
+                             }
+                         });
 
 }  // namespace kessasim

@@ -75,8 +75,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // The simulator starts over with this state (its interface 0 is the modem).
-    void Start(const simmodem::StartState& state) { ASSERT_TRUE(m_sim.Reset(state)); }
+    // The simulator starts over with this state (its interface 0 is the modem),
+    // delivering its events as m_delivery says.
+    void Start(simmodem::StartState state) {
+        state.settings.delivery = m_delivery;
+        ASSERT_TRUE(m_sim.Reset(state));
+    }
     std::string InterfaceId(uint32_t index = 0);
     int32_t Init() { return m_kessa.Init(InterfaceId().c_str()); }
     // Init, then a context that TearDown closes.
@@ -90,10 +94,19 @@ protected:
     std::vector<simmodem::LogEntry> Commands(const wchar_t* service, uint32_t cid, uint32_t op = SIMMODEM_OP_ANY);
     std::vector<simmodem::LogEntry> Sessions(uint32_t op);
 
+    // Which pointer the modem's events pass for the service they are about.
+    uint32_t m_delivery = SIMMODEM_DELIVERY_SAME;
     KessaExports m_kessa;
     CSimModemControl m_sim;
     CDebugOutput m_debug;
     std::vector<SarDeviceContext*> m_contexts;
+};
+
+// The same cases in each delivery mode: events through the caller's pointer,
+// a tear-off of it, or another object for the same service.
+class KessaSimModes : public KessaSim, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    KessaSimModes() { m_delivery = GetParam(); }
 };
 
 inline bool SameService(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }

@@ -33,6 +33,7 @@ protected:
         simmodem::StartState state;
         state.interfaces = interfaces;
         state.faults = faults;
+        state.settings.delivery = delivery;
         ASSERT_TRUE(sim.Reset(state));
         g_modem = SarGetDefaultModem();
         g_dwCurrentTarvoState = 0;
@@ -58,6 +59,20 @@ protected:
         return bytes;
     }
 
+    // Which pointer the modem's events pass for the object they are about.
+    uint32_t delivery = SIMMODEM_DELIVERY_SAME;
     CSimModemControl sim;
     CLogCapture capture;
 };
+
+// The delivery modes as test parameters, and their names.
+inline auto DeliveryModes() {
+    return ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_TEAROFF, SIMMODEM_DELIVERY_OTHER);
+}
+inline std::string DeliveryName(const ::testing::TestParamInfo<uint32_t>& info) {
+    switch (info.param) {
+        case SIMMODEM_DELIVERY_SAME: return "same";
+        case SIMMODEM_DELIVERY_TEAROFF: return "tearoff";
+        default: return "other";
+    }
+}

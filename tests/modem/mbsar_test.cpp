@@ -199,3 +199,66 @@ TEST_F(SarConfig, TransmissionMonitorWithoutSarControl) {
     EXPECT_EQ(g_hTxEvent, event);
     CloseHandle(event);
 }
+
+// Whatever pointer the platform's events pass for the service (the caller's, a
+// tear-off of it, another object for it), every command and the monitor
+// complete, and completions that answer other requests are not taken.
+class SarDelivery : public ModemFixture, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    void SetUp() override {
+        ModemFixture::SetUp();
+        delivery = GetParam();
+        // Bounds of 3 s (command) and 1 s (session): a lost completion still
+        // fails, a busy machine does not.
+        CClock::SetDivisor(10);
+    }
+};
+
+TEST_P(SarDelivery, CommandsAndTheTransmissionMonitorComplete) {
+    UseModem(InterfaceSpec::Qualcomm());
+    EXPECT_EQ(MBSar::InitSAR(), 0);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tINFO\tBack off disabled"));
+    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 65535, 2), 0);
+    EXPECT_EQ(g_dwCurrentTarvoState, 1u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tINFO\tBack off enabled"));
+    EXPECT_EQ(MBSar::EnableTarvo(0, 0, 0, 1), 0);
+    EXPECT_EQ(g_dwCurrentTarvoState, 0u);
+    EXPECT_EQ(SarConfigSets().size(), 3u);
+
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(MBSar::TxStatusMonitor(event), 0);
+    SimModemTxState tx = {};
+    ASSERT_TRUE(sim.GetTxState(0, tx));
+    EXPECT_EQ(tx.notificationEnabled, 1u);
+    ASSERT_TRUE(sim.SetTransmitting(0, true));
+    EXPECT_EQ(WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(MBSar::IsTransmitting());
+    MBSar::StopTransmitMonitor();
+    ASSERT_TRUE(sim.GetTxState(0, tx));
+    EXPECT_EQ(tx.notificationEnabled, 0u);
+    CloseHandle(event);
+    EXPECT_EQ(CLogCapture::OfLevel("ERROR"), std::vector<std::string>{}) << "no wait ran out";
+}
+
+TEST_P(SarDelivery, CompletionsOfOtherRequestsAreNotTakenAsOurs) {
+    InterfaceSpec second = InterfaceSpec::Qualcomm();
+    second.interfaceId = L"{6F1E2D3C-4B5A-4968-8776-A5B4C3D2E1F0}";
+    const struct {
+        const char* what;
+        uint32_t kind;
+    } strays[] = {
+        {"the same request id on another service", SIMMODEM_FAULT_STRAY_SERVICE},
+        {"the same request id on the same service of another modem", SIMMODEM_FAULT_STRAY_INTERFACE},
+        {"a request id nobody waits for on the same service", SIMMODEM_FAULT_STRAY_REQUEST},
+    };
+    for (const auto& stray : strays) {
+        // The stray completion refuses (status 5): taken as ours, it would be the result.
+        UseModems({InterfaceSpec::Qualcomm(), second},
+                  {FaultSpec::Stray(stray.kind, SIMMODEM_SERVICE_MS_SAR, 1, 5, 1, SIMMODEM_OP_SET)});
+        EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 0) << stray.what;
+        EXPECT_EQ(g_dwCurrentTarvoState, 1u) << stray.what;
+        EXPECT_EQ(SarConfigSets().size(), 1u) << stray.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SarDelivery, DeliveryModes(), DeliveryName);

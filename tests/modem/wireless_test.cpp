@@ -53,6 +53,15 @@ protected:
         ASSERT_TRUE(sim.WaitIdle());
     }
 };
+
+// Events whose interface pointer is the caller's, a tear-off or another object.
+class WirelessDelivery : public Wireless, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    void SetUp() override {
+        Wireless::SetUp();
+        delivery = GetParam();
+    }
+};
 }  // namespace
 
 TEST_F(Wireless, StartAndStopRegisterAndReleaseTheThreeSinks) {
@@ -89,7 +98,7 @@ TEST_F(Wireless, StartAndStopRegisterAndReleaseTheThreeSinks) {
     delete static_cast<IObsvrMbnRadioEvents*>(again);
 }
 
-TEST_F(Wireless, ArrivalAndRadioSwitchNotify) {
+TEST_P(WirelessDelivery, ArrivalAndRadioSwitchNotify) {
     UseModem(InterfaceSpec::Qualcomm());
     CWirelessDeviceMgr* manager = CWirelessDeviceMgr::GetInstance();
     CChangeCounter observer;
@@ -121,6 +130,8 @@ TEST_F(Wireless, ArrivalAndRadioSwitchNotify) {
     EXPECT_EQ(observer.changes, 2) << "stopped: no more notifications";
     delete static_cast<IObsvrMbnRadioEvents*>(manager);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, WirelessDelivery, DeliveryModes(), DeliveryName);
 
 TEST_F(Wireless, NoMobileBroadbandServiceLeavesItRunningWithoutSinks) {
     UseModem(InterfaceSpec::Qualcomm(), FaultSpec::NoService());

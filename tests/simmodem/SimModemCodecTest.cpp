@@ -107,6 +107,9 @@ TEST(SimText, FaultsSurviveTheirTextForm) {
         simmodem::FaultSpec::NeverComplete(L"", SIMMODEM_ANY, 1, SIMMODEM_OP_OPEN_SESSION),
         simmodem::FaultSpec::Reply(SIMMODEM_SERVICE_MS_SAR, 1, {0x01, 0xFE}),
         simmodem::FaultSpec::RemoveAfter(3, 250, SIMMODEM_SERVICE_DIAG, 2),
+        simmodem::FaultSpec::Stray(SIMMODEM_FAULT_STRAY_SERVICE, SIMMODEM_SERVICE_MS_SAR, 1, 5, 1, SIMMODEM_OP_SET),
+        simmodem::FaultSpec::Stray(SIMMODEM_FAULT_STRAY_INTERFACE, L"", SIMMODEM_ANY, E_FAIL),
+        simmodem::FaultSpec::Stray(SIMMODEM_FAULT_STRAY_REQUEST, SIMMODEM_SERVICE_DIAG, 3, 5, 2, SIMMODEM_OP_QUERY),
     };
     faults[0].sink = SIMMODEM_SINK_RADIO;
     faults[0].interfaceIndex = 1;
