@@ -1,6 +1,6 @@
 #include "CSinkMbnEvents.h"
 
-#include "CSinkRefCount.h"
+#include "SinkQueryInterface.h"
 
 CSinkMbnEvents::CSinkMbnEvents() : m_lRefCount(0) { SetRunning(false); }
 

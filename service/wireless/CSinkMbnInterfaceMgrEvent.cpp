@@ -1,6 +1,6 @@
 #include "CSinkMbnInterfaceMgrEvent.h"
 
-#include "CSinkRefCount.h"
+#include "SinkQueryInterface.h"
 
 CSinkMbnInterfaceMgrEvent::CSinkMbnInterfaceMgrEvent() : m_lRefCount(0) {}
 

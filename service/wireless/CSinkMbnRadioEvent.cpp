@@ -1,6 +1,6 @@
 #include "CSinkMbnRadioEvent.h"
 
-#include "CSinkRefCount.h"
+#include "SinkQueryInterface.h"
 
 CSinkMbnRadioEvent::CSinkMbnRadioEvent() : m_lRefCount(0) {}
 

@@ -1,6 +1,6 @@
 #include "CSinkMbnRegistrationEvents.h"
 
-#include "CSinkRefCount.h"
+#include "SinkQueryInterface.h"
 
 CSinkMbnRegistrationEvents::CSinkMbnRegistrationEvents() : m_lRefCount(0) {}
 
