@@ -2,3 +2,4 @@
 
 bool g_bLumoPlatform = false;
 bool g_bDovraPlatform = false;
+std::wstring g_strWWANDeviceName;

@@ -22,8 +22,6 @@
 #include <cstdio>
 #include <exception>
 
-std::wstring g_strWWANDeviceName;
-
 namespace {
 const char kTagFile[] = "c://VAWMIR//Tarvo.tag";
 std::atomic<int> s_lastDeviceReady{0};

@@ -19,8 +19,6 @@ class CWatcherPSensor;
 class CWatcherThermova;
 class CWirelessDeviceMgr;
 
-extern std::wstring g_strWWANDeviceName;
-
 class CTarvoApplication : public IObsvrPSensor, public IObsvrWlanAndMbnNotification, public CThread {
 public:
     CTarvoApplication();

@@ -3,9 +3,9 @@
 #include "CHelpers.h"
 #include "CRegistryWatchLoop.h"
 #include "CSystem.h"
-#include "CTarvoApplication.h"
 #include "Handles.h"
 #include "Logger.h"
+#include "PlatformFlags.h"
 
 #include <cstdio>
 #include <exception>

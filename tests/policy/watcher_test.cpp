@@ -3,10 +3,10 @@
 #include "CClock.h"
 #include "CHelpers.h"
 #include "CSystem.h"
-#include "CTarvoApplication.h"
 #include "CWatcherPSensor.h"
 #include "CWatcherThermova.h"
 #include "LogCapture.h"
+#include "PlatformFlags.h"
 #include "SimPmControl.h"
 #include "TestSupport.h"
 
