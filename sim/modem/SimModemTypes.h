@@ -23,6 +23,15 @@ struct Settings {
     std::wstring logFile;  // empty: no file
 };
 
+// A delivery mode's name, as the README gives it: "same", "tearoff", "other".
+inline const char* DeliveryName(uint32_t delivery) {
+    switch (delivery) {
+        case SIMMODEM_DELIVERY_SAME: return "same";
+        case SIMMODEM_DELIVERY_TEAROFF: return "tearoff";
+        default: return "other";
+    }
+}
+
 struct InterfaceSpec {
     std::wstring interfaceId;  // empty: made from the index
     std::wstring model = L"Nuvik HX730R-GL";

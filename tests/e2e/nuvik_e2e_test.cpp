@@ -143,7 +143,7 @@ TEST_P(NuvikServiceDelivery, WritesTheTableRebootsAndFollowsTheSensor) {
 INSTANTIATE_TEST_SUITE_P(Modes, NuvikServiceDelivery,
                          ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_OTHER),
                          [](const ::testing::TestParamInfo<uint32_t>& info) {
-                             return std::string(info.param == SIMMODEM_DELIVERY_SAME ? "same" : "other");
+                             return std::string(simmodem::DeliveryName(info.param));
                          });
 
 TEST_F(NuvikService, WithoutKessaTheServiceStopsItself) {

@@ -166,11 +166,7 @@ std::vector<simmodem::LogEntry> KessaSim::Sessions(uint32_t op) {
 INSTANTIATE_TEST_SUITE_P(Delivery, KessaSimModes,
                          ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_TEAROFF, SIMMODEM_DELIVERY_OTHER),
                          [](const ::testing::TestParamInfo<uint32_t>& info) -> std::string {
-                             switch (info.param) {
-                                 case SIMMODEM_DELIVERY_SAME: return "same";
-                                 case SIMMODEM_DELIVERY_TEAROFF: return "tearoff";
-                                 default: return "other";
-                             }
+                             return simmodem::DeliveryName(info.param);
                          });
 
 }  // namespace kessasim

@@ -70,9 +70,5 @@ inline auto DeliveryModes() {
     return ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_TEAROFF, SIMMODEM_DELIVERY_OTHER);
 }
 inline std::string DeliveryName(const ::testing::TestParamInfo<uint32_t>& info) {
-    switch (info.param) {
-        case SIMMODEM_DELIVERY_SAME: return "same";
-        case SIMMODEM_DELIVERY_TEAROFF: return "tearoff";
-        default: return "other";
-    }
+    return simmodem::DeliveryName(info.param);
 }

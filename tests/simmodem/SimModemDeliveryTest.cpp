@@ -10,14 +10,6 @@
 namespace simtest {
 namespace {
 
-const char* ModeName(uint32_t mode) {
-    switch (mode) {
-        case SIMMODEM_DELIVERY_SAME: return "same";
-        case SIMMODEM_DELIVERY_TEAROFF: return "tearoff";
-        default: return "other";
-    }
-}
-
 // An event's object as the sink saw it during the delivery (it may be gone after).
 struct Seen {
     SinkEvent::Kind kind = SinkEvent::Arrival;
@@ -238,7 +230,7 @@ TEST_P(Delivery, StrayCompletionsComeFirstAndAreNotTheCommands) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, Delivery,
                          ::testing::Values(SIMMODEM_DELIVERY_SAME, SIMMODEM_DELIVERY_TEAROFF, SIMMODEM_DELIVERY_OTHER),
-                         [](const ::testing::TestParamInfo<uint32_t>& info) { return ModeName(info.param); });
+                         [](const ::testing::TestParamInfo<uint32_t>& info) { return std::string(simmodem::DeliveryName(info.param)); });
 
 class DeliverySetting : public SimModemTest {};
 
