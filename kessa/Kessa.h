@@ -18,7 +18,11 @@ constexpr int32_t KESSA_ALREADY_INITIALISED = 1;  // Kessa_Init only
 // The per-client handle; the library allocates and owns it.
 struct SarDeviceContext;
 
-// Called with each complete SAR data frame once both the callback and the user pointer are set.
+// Called with each complete SAR data frame once both the callback and the user
+// pointer are set, in arrival order, one frame at a time, under the context's
+// callback lock alone: it may call the library on its own context (read, or set
+// or clear the callback). A Kessa_GetSarValue in progress is woken before the
+// callback sees the frame that completes it, so it can return first.
 typedef void (*SarValueCallback)(SarDeviceContext* handle, const uint8_t* frame, uint32_t length, void* user);
 
 extern "C" {
