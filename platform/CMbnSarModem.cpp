@@ -8,6 +8,7 @@
 #include "CClock.h"
 #include "Handles.h"
 #include "Mbn.h"
+#include "MbnIdentity.h"
 
 #include <objbase.h>
 #include <wrl/client.h>
@@ -145,41 +146,6 @@ private:
 
 using CommandOperation = CAsync<SarCommandResult>;
 
-// Which device service an object serves: the interface and service ids the
-// platform gives for it. A completion carries "the object on which the
-// operation was requested", which a proxy or a tear-off may pass through
-// another pointer than the caller's; only its COM identity (its IUnknown) or
-// these ids say which service it is.
-struct ServiceKey {
-    std::wstring interfaceId;
-    std::wstring serviceId;
-
-    bool SameAs(const ServiceKey& other) const {
-        return !interfaceId.empty() && !serviceId.empty() &&
-               lstrcmpiW(interfaceId.c_str(), other.interfaceId.c_str()) == 0 &&
-               lstrcmpiW(serviceId.c_str(), other.serviceId.c_str()) == 0;
-    }
-    // Empty when the object does not tell.
-    static ServiceKey Of(IMbnDeviceService* service) {
-        ServiceKey key;
-        CUniqueBstr interfaceId;
-        CUniqueBstr serviceId;
-        if (!service || FAILED(service->get_InterfaceID(interfaceId.Put())) || !interfaceId ||
-            FAILED(service->get_DeviceServiceID(serviceId.Put())) || !serviceId)
-            return key;
-        key.interfaceId = interfaceId.Get();
-        key.serviceId = serviceId.Get();
-        return key;
-    }
-};
-
-// The object's IUnknown, the one pointer COM keeps the same for it.
-ComPtr<IUnknown> IdentityOf(IUnknown* object) {
-    ComPtr<IUnknown> identity;
-    if (object) object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
-    return identity;
-}
-
 // Receives the device-services events of every command this layer sends and
 // hands each completion to the operation that waits for it. A completion is
 // ours when it carries the request id that the platform gave our request, on
@@ -222,9 +188,9 @@ public:
     // Runs waiter with the completion of the request requestId made on service
     // (which serves key), now when it came already. Forgotten once owner is
     // gone: then nobody waits for it any more.
-    void Expect(IMbnDeviceService* service, const ServiceKey& key, ULONG requestId, std::weak_ptr<void> owner,
+    void Expect(IMbnDeviceService* service, const MbnServiceIds& key, ULONG requestId, std::weak_ptr<void> owner,
                 Waiter waiter) {
-        ComPtr<IUnknown> identity = IdentityOf(service);
+        ComPtr<IUnknown> identity = MbnIdentityOf(service);
         std::vector<Pending> gone;  // let go after the lock
         std::unique_lock<std::mutex> guard(m_lock);
         Forget(gone);
@@ -305,7 +271,7 @@ private:
     struct Pending {
         ULONG requestId = 0;
         ComPtr<IUnknown> identity;
-        ServiceKey key;
+        MbnServiceIds key;
         std::weak_ptr<void> owner;
         Waiter waiter;
     };
@@ -314,7 +280,7 @@ private:
     struct Unclaimed {
         ULONG requestId = 0;
         uintptr_t identity = 0;
-        ServiceKey key;
+        MbnServiceIds key;
         Completion completion;
     };
 
@@ -329,7 +295,7 @@ private:
 
     // Lock held: moves the request that this completion answers to taken.
     // Without a key only the identity is compared.
-    bool TakePending(ULONG requestId, IUnknown* identity, const ServiceKey* key, Pending& taken,
+    bool TakePending(ULONG requestId, IUnknown* identity, const MbnServiceIds* key, Pending& taken,
                      std::vector<Pending>& gone) {
         Forget(gone);
         for (auto it = m_waiters.begin(); it != m_waiters.end(); ++it) {
@@ -343,7 +309,7 @@ private:
     }
 
     void Deliver(IMbnDeviceService* service, ULONG requestId, Completion completion) {
-        ComPtr<IUnknown> identity = IdentityOf(service);
+        ComPtr<IUnknown> identity = MbnIdentityOf(service);
         Pending taken;
         std::vector<Pending> gone;
         bool found = false;
@@ -354,7 +320,7 @@ private:
         if (!found) {
             // Another object than the sender's: its ids say which service it is
             // (read outside the lock, as any call into the platform).
-            const ServiceKey key = ServiceKey::Of(service);
+            const MbnServiceIds key = MbnServiceIds::Of(service);
             std::lock_guard<std::mutex> guard(m_lock);
             found = TakePending(requestId, identity.Get(), &key, taken, gone);
             if (!found) {
@@ -376,7 +342,7 @@ private:
     std::vector<Listener> m_listeners;
 };
 
-std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, const ServiceKey& key,
+std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key,
                                               bool set, uint32_t commandId, const std::vector<uint8_t>& data) {
     CUniqueSafeArray array(MakeByteArray(data));
     ULONG requestId = 0;
@@ -399,7 +365,7 @@ std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& s
 
 class CMbnCommandSession : public ISarCommandSession {
 public:
-    CMbnCommandSession(ComPtr<IMbnDeviceService> service, ServiceKey key)
+    CMbnCommandSession(ComPtr<IMbnDeviceService> service, MbnServiceIds key)
         : m_service(std::move(service)), m_key(std::move(key)) {}
     std::shared_ptr<ISarAsync<SarCommandResult>> SendSetCommandAsync(uint32_t commandId,
                                                                      const std::vector<uint8_t>& data) override {
@@ -416,11 +382,11 @@ public:
 
 private:
     ComPtr<IMbnDeviceService> m_service;
-    ServiceKey m_key;
+    MbnServiceIds m_key;
 };
 
 // Opens a command session and waits for the platform to confirm it.
-std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const ServiceKey& key) {
+std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key) {
     struct Confirm {
         std::mutex lock;
         std::condition_variable wake;
@@ -450,18 +416,18 @@ std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>&
 
 class CMbnDeviceService : public ISarDeviceService {
 public:
-    CMbnDeviceService(ComPtr<IMbnDeviceService> service, ServiceKey key)
+    CMbnDeviceService(ComPtr<IMbnDeviceService> service, MbnServiceIds key)
         : m_service(std::move(service)), m_key(std::move(key)) {}
     std::shared_ptr<ISarCommandSession> OpenCommandSession() override { return OpenSession(m_service, m_key); }
 
 private:
     ComPtr<IMbnDeviceService> m_service;
-    ServiceKey m_key;
+    MbnServiceIds m_key;
 };
 
 // The service that GetService looks up.
-ServiceKey KeyOf(const std::wstring& interfaceId, const GUID& serviceId) {
-    return ServiceKey{interfaceId, GuidText(serviceId)};
+MbnServiceIds KeyOf(const std::wstring& interfaceId, const GUID& serviceId) {
+    return MbnServiceIds{interfaceId, GuidText(serviceId)};
 }
 
 ComPtr<IMbnDeviceService> GetService(const std::wstring& interfaceId, const GUID& serviceId) {
@@ -520,7 +486,7 @@ public:
                 std::shared_ptr<CMbnSarManager> manager = self.lock();
                 if (!manager || !manager->m_monitoring || eventId != kCidTransmissionStatus || data.size() < 12)
                     return;
-                if (!KeyOf(interfaceId, kSarServiceId).SameAs(ServiceKey::Of(service))) return;
+                if (!KeyOf(interfaceId, kSarServiceId).SameAs(MbnServiceIds::Of(service))) return;
                 uint32_t transmitting = 0;
                 std::memcpy(&transmitting, data.data() + 4, sizeof(transmitting));
                 // Like a WinRT delegate: whatever the handler raises stays here.
