@@ -28,8 +28,8 @@ std::shared_ptr<ISarModem> DefaultModemAtStart() {
 std::mutex g_sarCommandLock;
 
 // A command whose completion never comes would hold the modem object's lock for
-// good; past this bound (30 s on the system's clock) the wait counts as a
-// platform failure.
+// good; past this bound (30 s on the system's clock, see CClock::ScaleBound)
+// the wait counts as a platform failure.
 const DWORD kCommandCompletionBoundMs = 30000;
 
 std::string Utf8(const std::wstring& text) {
@@ -82,7 +82,7 @@ void AwaitCompletion(const std::shared_ptr<ISarAsync<TResult>>& operation, bool 
         waiter->wake.wait(guard, [&] { return waiter->done; });
         return;
     }
-    if (!waiter->wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kCommandCompletionBoundMs)),
+    if (!waiter->wake.wait_for(guard, std::chrono::milliseconds(CClock::ScaleBound(kCommandCompletionBoundMs)),
                                [&] { return waiter->done; }))
         throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
 }

@@ -8,6 +8,8 @@ std::atomic<CClock::Observer> s_observer{nullptr};
 // Per thread, so that a stop never reaches another application's worker (tests
 // run several one after another) and needs no re-arming.
 thread_local HANDLE t_stopEvent = nullptr;
+// The least real time a bound on a peer's answer gives it, whatever the divisor.
+const DWORD kBoundFloorMs = 2000;
 
 void Notify(DWORD ms) {
     if (CClock::Observer observer = s_observer.load()) observer(ms);
@@ -19,6 +21,13 @@ DWORD CClock::Scale(DWORD ms) {
     DWORD divisor = s_divisor.load();
     DWORD scaled = ms / divisor;
     return scaled == 0 ? 1 : scaled;
+}
+
+DWORD CClock::ScaleBound(DWORD ms) {
+    if (ms == INFINITE) return ms;
+    const DWORD floor = ms < kBoundFloorMs ? ms : kBoundFloorMs;
+    const DWORD scaled = Scale(ms);
+    return scaled < floor ? floor : scaled;
 }
 
 ULONGLONG CClock::TickCount64() { return ::GetTickCount64() * s_divisor.load(); }

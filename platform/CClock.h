@@ -38,6 +38,12 @@ public:
     static bool IsStopRequested();
     // The real duration that a requested one takes now.
     static DWORD Scale(DWORD ms);
+    // The real duration of a bound that only keeps a peer that never answers (a
+    // modem's completion) from hanging its caller: scaled like every wait, but
+    // never below 2 s of real time (nor above the bound itself), so that a fast
+    // clock keeps tests quick without turning a slow answer on a busy machine
+    // into a failure. INFINITE stays INFINITE.
+    static DWORD ScaleBound(DWORD ms);
     // GetTickCount64 on the clock's scale (real milliseconds times the divisor), so
     // that time-outs measured with it pass as fast as the scaled sleeps.
     static ULONGLONG TickCount64();

@@ -29,7 +29,7 @@ namespace {
 const GUID kSarServiceId = {0x68223D04, 0x9F6C, 0x4E0F, {0x82, 0x2D, 0x28, 0x44, 0x1F, 0xB7, 0x23, 0x40}};
 const ULONG kCidTransmissionStatus = 2;
 // A session or monitoring switch that the platform never confirms is a
-// failure, not a hang (10 s on the system's clock).
+// failure, not a hang (10 s on the system's clock, see CClock::ScaleBound).
 const DWORD kConfirmBoundMs = 10000;
 
 // Threads without COM of their own use the process-wide multithreaded
@@ -407,7 +407,7 @@ std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>&
                                               confirm->wake.notify_all();
                                           });
     std::unique_lock<std::mutex> guard(confirm->lock);
-    if (!confirm->wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kConfirmBoundMs)),
+    if (!confirm->wake.wait_for(guard, std::chrono::milliseconds(CClock::ScaleBound(kConfirmBoundMs)),
                                 [&] { return confirm->done; }))
         throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
     ThrowIfFailed(confirm->status);
@@ -518,7 +518,7 @@ private:
             wake.notify_all();
         });
         std::unique_lock<std::mutex> guard(lock);
-        if (!wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kConfirmBoundMs)), [&] { return done; }))
+        if (!wake.wait_for(guard, std::chrono::milliseconds(CClock::ScaleBound(kConfirmBoundMs)), [&] { return done; }))
             throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
         SarCommandResult result = operation->GetResults();
         if (result.StatusCode != 0) throw hresult_error(static_cast<HRESULT>(result.StatusCode));

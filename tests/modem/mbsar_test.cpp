@@ -111,10 +111,27 @@ TEST_F(SarConfig, ShortReplyIsAcceptedWithoutReadingPastIt) {
 }
 
 TEST_F(SarConfig, NeverCompletingCommandIsBounded) {
-    UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)});
-    // 30 s of the system's clock: 30 ms here.
-    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1);
-    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - "));
+    const struct {
+        const char* what;
+        uint32_t op;
+    } silences[] = {
+        {"the set never completes", SIMMODEM_OP_SET},
+        {"the session open is never confirmed", SIMMODEM_OP_OPEN_SESSION},
+    };
+    for (const auto& silence : silences) {
+        UseModem(InterfaceSpec::Qualcomm(),
+                 {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, SIMMODEM_ANY, 1, silence.op)});
+        CLogCapture::Clear();
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1) << silence.what;
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        // 30 s (completion) and 10 s (session) of the system's clock would be 30 and
+        // 10 ms at this divisor: the bounds keep their floor of 2 s of real time.
+        EXPECT_GE(elapsed, 1900u) << silence.what;
+        EXPECT_LT(elapsed, 9000u) << silence.what;
+        EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - ")) << silence.what;
+        EXPECT_EQ(g_dwCurrentTarvoState, 0u) << silence.what;
+    }
 }
 
 TEST_F(SarConfig, ModemModelLooksUpALateModem) {
@@ -208,9 +225,6 @@ protected:
     void SetUp() override {
         ModemFixture::SetUp();
         delivery = GetParam();
-        // Bounds of 3 s (command) and 1 s (session): a lost completion still
-        // fails, a busy machine does not.
-        CClock::SetDivisor(10);
     }
 };
 
