@@ -67,6 +67,23 @@ bool CClock::IsStopRequested() {
     return stop != nullptr && ::WaitForSingleObject(stop, 0) != WAIT_TIMEOUT;
 }
 
+CClock::WaitEnd CClock::WaitUnlessStopped(HANDLE event, DWORD boundMs) {
+    const DWORD bound = ScaleBound(boundMs);
+    HANDLE stop = t_stopEvent;
+    if (stop == nullptr)
+        return ::WaitForSingleObject(event, bound) == WAIT_OBJECT_0 ? WaitEnd::Signalled : WaitEnd::TimedOut;
+    const HANDLE handles[2] = {event, stop};
+    switch (::WaitForMultipleObjects(2, handles, FALSE, bound)) {
+        case WAIT_OBJECT_0:
+            return WaitEnd::Signalled;
+        case WAIT_TIMEOUT:
+            return WaitEnd::TimedOut;
+        default:
+            // The stop, or a stop event that can no longer be waited on (a worker being torn down).
+            return WaitEnd::Stopped;
+    }
+}
+
 void CClock::SetDivisor(DWORD divisor) { s_divisor.store(divisor == 0 ? 1 : divisor); }
 
 DWORD CClock::GetDivisor() { return s_divisor.load(); }

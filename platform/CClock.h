@@ -36,6 +36,12 @@ public:
     static bool SleepUnlessStopped(DWORD ms);
     // Whether the calling thread's stop event is set.
     static bool IsStopRequested();
+
+    enum class WaitEnd { Signalled, Stopped, TimedOut };
+    // Waits for event for at most a bound on a peer's answer (boundMs, scaled
+    // by ScaleBound; INFINITE: no bound), ended early by the calling thread's
+    // stop event. An event set together with the stop counts as Signalled.
+    static WaitEnd WaitUnlessStopped(HANDLE event, DWORD boundMs);
     // The real duration that a requested one takes now.
     static DWORD Scale(DWORD ms);
     // The real duration of a bound that only keeps a peer that never answers (a

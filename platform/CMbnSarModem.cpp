@@ -5,7 +5,6 @@
 // _STATUS (command 2 of the SAR-control service) and its notifications.
 #include "SarPlatform.h"
 
-#include "CClock.h"
 #include "Handles.h"
 #include "Mbn.h"
 #include "MbnIdentity.h"
@@ -15,8 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -29,7 +26,7 @@ namespace {
 const GUID kSarServiceId = {0x68223D04, 0x9F6C, 0x4E0F, {0x82, 0x2D, 0x28, 0x44, 0x1F, 0xB7, 0x23, 0x40}};
 const ULONG kCidTransmissionStatus = 2;
 // A session or monitoring switch that the platform never confirms is a
-// failure, not a hang (10 s on the system's clock, see CClock::ScaleBound).
+// failure, not a hang (10 s on the system's clock, see SarAwaitCompletion).
 const DWORD kConfirmBoundMs = 10000;
 
 // Threads without COM of their own use the process-wide multithreaded
@@ -387,30 +384,18 @@ private:
 
 // Opens a command session and waits for the platform to confirm it.
 std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key) {
-    struct Confirm {
-        std::mutex lock;
-        std::condition_variable wake;
-        bool done = false;
-        HRESULT status = S_OK;
-    };
-    auto confirm = std::make_shared<Confirm>();
-    std::weak_ptr<Confirm> weak = confirm;
+    // Completes with the status of the open.
+    auto confirm = std::make_shared<CAsync<HRESULT>>();
+    std::weak_ptr<CAsync<HRESULT>> weak = confirm;
     ULONG requestId = 0;
     ThrowIfFailed(service->OpenCommandSession(&requestId));
     CDeviceServicesHub::Instance().Expect(service.Get(), key, requestId, confirm,
                                           [weak](const CDeviceServicesHub::Completion& c) {
-                                              std::shared_ptr<Confirm> confirm = weak.lock();
-                                              if (!confirm) return;
-                                              std::lock_guard<std::mutex> guard(confirm->lock);
-                                              confirm->done = true;
-                                              confirm->status = c.status;
-                                              confirm->wake.notify_all();
+                                              if (std::shared_ptr<CAsync<HRESULT>> confirm = weak.lock())
+                                                  confirm->Complete(c.status);
                                           });
-    std::unique_lock<std::mutex> guard(confirm->lock);
-    if (!confirm->wake.wait_for(guard, std::chrono::milliseconds(CClock::ScaleBound(kConfirmBoundMs)),
-                                [&] { return confirm->done; }))
-        throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
-    ThrowIfFailed(confirm->status);
+    SarAwaitCompletion(*confirm, kConfirmBoundMs);
+    ThrowIfFailed(confirm->GetResults());
     return std::make_shared<CMbnCommandSession>(service, key);
 }
 
@@ -509,17 +494,7 @@ private:
         std::memcpy(payload.data() + 4, &m_hysteresisSeconds, sizeof(m_hysteresisSeconds));
         std::shared_ptr<ISarAsync<SarCommandResult>> operation =
             session->SendSetCommandAsync(kCidTransmissionStatus, payload);
-        std::mutex lock;
-        std::condition_variable wake;
-        bool done = false;
-        operation->Completed([&] {
-            std::lock_guard<std::mutex> guard(lock);
-            done = true;
-            wake.notify_all();
-        });
-        std::unique_lock<std::mutex> guard(lock);
-        if (!wake.wait_for(guard, std::chrono::milliseconds(CClock::ScaleBound(kConfirmBoundMs)), [&] { return done; }))
-            throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+        SarAwaitCompletion(*operation, kConfirmBoundMs);
         SarCommandResult result = operation->GetResults();
         if (result.StatusCode != 0) throw hresult_error(static_cast<HRESULT>(result.StatusCode));
         m_monitoring = on;

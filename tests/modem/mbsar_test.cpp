@@ -4,6 +4,7 @@
 #include "ModemFixture.h"
 
 #include <atomic>
+#include <thread>
 
 using simmodem::FaultSpec;
 using simmodem::InterfaceSpec;
@@ -131,6 +132,55 @@ TEST_F(SarConfig, NeverCompletingCommandIsBounded) {
         EXPECT_LT(elapsed, 9000u) << silence.what;
         EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - ")) << silence.what;
         EXPECT_EQ(g_dwCurrentTarvoState, 0u) << silence.what;
+    }
+}
+
+// The worker runs InitSAR (and EnableTarvo at start-up) with its stop installed:
+// a modem that never answers must not hold the service's stop for the 10 s and
+// 30 s bounds.
+TEST_F(SarConfig, StopEndsTheWaitsForASilentModem) {
+    CClock::SetDivisor(1);  // the bounds at their real length
+    const struct {
+        const char* what;
+        uint32_t op;
+        const char* function;
+        int (*command)();
+        uint32_t memory;  // what a success would have changed
+    } cases[] = {
+        {"set, InitSAR", SIMMODEM_OP_SET, "MBSar::InitSAR", [] { return MBSar::InitSAR(); }, 1},
+        {"set, EnableTarvo", SIMMODEM_OP_SET, "MBSar::EnableTarvo", [] { return MBSar::EnableTarvo(1, 1, 0, 2); }, 0},
+        {"session, InitSAR", SIMMODEM_OP_OPEN_SESSION, "MBSar::InitSAR", [] { return MBSar::InitSAR(); }, 1},
+        {"session, EnableTarvo", SIMMODEM_OP_OPEN_SESSION, "MBSar::EnableTarvo",
+         [] { return MBSar::EnableTarvo(1, 1, 0, 2); }, 0},
+    };
+    for (const auto& c : cases) {
+        UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, SIMMODEM_ANY, 1, c.op)});
+        g_dwCurrentTarvoState = c.memory;
+        CLogCapture::Clear();
+        CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<int> result{-1};
+        std::thread worker([&] {
+            CClock::CThreadStopScope scope(stop.Get());
+            result = c.command();
+        });
+        const bool asked = testsupport::WaitUntil(
+            [&] {
+                for (const simmodem::LogEntry& entry : sim.Log())
+                    if (entry.op == c.op && _wcsicmp(entry.service.c_str(), SIMMODEM_SERVICE_MS_SAR) == 0) return true;
+                return false;
+            },
+            std::chrono::milliseconds(5000));
+        const ULONGLONG stopAt = GetTickCount64();
+        ::SetEvent(stop.Get());
+        worker.join();
+        const ULONGLONG elapsed = GetTickCount64() - stopAt;
+        EXPECT_TRUE(asked) << c.what;
+        EXPECT_LT(elapsed, 2000u) << c.what;
+        EXPECT_EQ(result, 1) << c.what << ": a failure, never a success";
+        EXPECT_EQ(g_dwCurrentTarvoState, c.memory) << c.what;
+        EXPECT_TRUE(CLogCapture::Has(std::string(c.function) + "\tERROR\t 0x800704c7 - ")) << c.what;
+        EXPECT_TRUE(CLogCapture::Has(std::string(c.function) + "\tDEBUG\tStop requested, SAR command wait ended"))
+            << c.what;
     }
 }
 
