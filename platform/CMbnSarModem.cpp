@@ -203,6 +203,14 @@ public:
         m_waiters.push_back(Pending{requestId, identity, key, std::move(owner), std::move(waiter)});
     }
 
+    // Lets go at once of the requests whose waiter gave up: each holds the
+    // device service it was made on (and so its session).
+    void Prune() {
+        std::vector<Pending> gone;  // let go after the lock
+        std::lock_guard<std::mutex> guard(m_lock);
+        Forget(gone);
+    }
+
     void AddListener(Listener listener) {
         std::lock_guard<std::mutex> guard(m_lock);
         m_listeners.push_back(std::move(listener));
@@ -339,6 +347,15 @@ private:
     std::vector<Listener> m_listeners;
 };
 
+// An operation that the hub completes. Once its last holder lets it go (the
+// caller took its result, or gave up waiting), the hub forgets its request at
+// once, not only at the next request or completion.
+template <typename TResult>
+class CExpectedOperation : public CAsync<TResult> {
+public:
+    ~CExpectedOperation() override { CDeviceServicesHub::Instance().Prune(); }
+};
+
 std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key,
                                               bool set, uint32_t commandId, const std::vector<uint8_t>& data) {
     CUniqueSafeArray array(MakeByteArray(data));
@@ -346,7 +363,7 @@ std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& s
     HRESULT hr = set ? service->SetCommand(commandId, array.Get(), &requestId)
                      : service->QueryCommand(commandId, array.Get(), &requestId);
     ThrowIfFailed(hr);
-    auto operation = std::make_shared<CommandOperation>();
+    std::shared_ptr<CommandOperation> operation = std::make_shared<CExpectedOperation<SarCommandResult>>();
     std::weak_ptr<CommandOperation> weak = operation;
     CDeviceServicesHub::Instance().Expect(service.Get(), key, requestId, operation,
                                           [weak](const CDeviceServicesHub::Completion& c) {
@@ -385,7 +402,7 @@ private:
 // Opens a command session and waits for the platform to confirm it.
 std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key) {
     // Completes with the status of the open.
-    auto confirm = std::make_shared<CAsync<HRESULT>>();
+    std::shared_ptr<CAsync<HRESULT>> confirm = std::make_shared<CExpectedOperation<HRESULT>>();
     std::weak_ptr<CAsync<HRESULT>> weak = confirm;
     ULONG requestId = 0;
     ThrowIfFailed(service->OpenCommandSession(&requestId));

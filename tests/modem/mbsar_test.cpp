@@ -132,6 +132,8 @@ TEST_F(SarConfig, NeverCompletingCommandIsBounded) {
         EXPECT_LT(elapsed, 9000u) << silence.what;
         EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - ")) << silence.what;
         EXPECT_EQ(g_dwCurrentTarvoState, 0u) << silence.what;
+        EXPECT_EQ(sim.ObjectCount(SIMMODEM_OBJECT_DEVICE_SERVICE), 0u)
+            << silence.what << ": nothing holds the service once the wait gave up";
     }
 }
 
@@ -181,6 +183,7 @@ TEST_F(SarConfig, StopEndsTheWaitsForASilentModem) {
         EXPECT_TRUE(CLogCapture::Has(std::string(c.function) + "\tERROR\t 0x800704c7 - ")) << c.what;
         EXPECT_TRUE(CLogCapture::Has(std::string(c.function) + "\tDEBUG\tStop requested, SAR command wait ended"))
             << c.what;
+        EXPECT_EQ(sim.ObjectCount(SIMMODEM_OBJECT_DEVICE_SERVICE), 0u) << c.what << ": nothing holds the service";
     }
 }
 
