@@ -33,13 +33,6 @@ std::wstring Widen(const std::string& text) {
     return wide;
 }
 
-// The object's IUnknown: the pointer COM keeps the same for one object.
-ComPtr<IUnknown> IdentityOf(IUnknown* object) {
-    ComPtr<IUnknown> identity;
-    if (object) object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
-    return identity;
-}
-
 void CloseSession(CNuvikMbimManager::DeviceServicePtr& service) {
     if (!service) return;
     ULONG requestId = 0;
@@ -333,29 +326,6 @@ void CNuvikMbimManager::OnInterfaceRemoval() {
     KessaPrint("mbimready: %d\n\n", static_cast<int>(m_bMbimReady.load()));
 }
 
-bool CNuvikMbimManager::ServiceIds::SameAs(const ServiceIds& other) const {
-    return !interfaceId.empty() && !serviceId.empty() &&
-           ::lstrcmpiW(interfaceId.c_str(), other.interfaceId.c_str()) == 0 &&
-           ::lstrcmpiW(serviceId.c_str(), other.serviceId.c_str()) == 0;
-}
-
-CNuvikMbimManager::ServiceIds CNuvikMbimManager::IdsOf(IUnknown* object) {
-    ServiceIds ids;
-    ComPtr<IMbnDeviceService> service;
-    if (object == nullptr ||
-        FAILED(object->QueryInterface(IID_IMbnDeviceService, reinterpret_cast<void**>(service.GetAddressOf()))) ||
-        !service)
-        return ids;
-    CUniqueBstr interfaceId;
-    CUniqueBstr serviceId;
-    if (FAILED(service->get_InterfaceID(interfaceId.Put())) || !interfaceId ||
-        FAILED(service->get_DeviceServiceID(serviceId.Put())) || !serviceId)
-        return ids;
-    ids.interfaceId = interfaceId.Get();
-    ids.serviceId = serviceId.Get();
-    return ids;
-}
-
 void CNuvikMbimManager::OnCommandSessionOpened(IUnknown* service, ULONG requestId) {
     if (service == nullptr) return;
     DeviceServicePtr diag, sar, aux;
@@ -366,9 +336,9 @@ void CNuvikMbimManager::OnCommandSessionOpened(IUnknown* service, ULONG requestI
         aux = m_pAuxService;
     }
     // The same COM object as one of ours: compared by identity, as COM defines it.
-    const ComPtr<IUnknown> identity = IdentityOf(service);
+    const ComPtr<IUnknown> identity = MbnIdentityOf(service);
     auto same = [&identity](const DeviceServicePtr& ours) {
-        return identity && identity.Get() == IdentityOf(ours.Get()).Get();
+        return identity && identity.Get() == MbnIdentityOf(ours.Get()).Get();
     };
     CCompletionWake* wake = nullptr;
     if (same(diag) || same(aux))
@@ -385,7 +355,7 @@ void CNuvikMbimManager::OnCommandSessionOpened(IUnknown* service, ULONG requestI
         std::lock_guard<std::mutex> guard(m_csOpen);
         if (!m_bOpenRequested || (m_bOpenIdKnown && requestId != m_dwOpenRequestId)) return;
     }
-    const ServiceIds ids = IdsOf(service);
+    const MbnServiceIds ids = MbnServiceIds::Of(service);
     {
         std::lock_guard<std::mutex> guard(m_csOpen);
         if (!m_bOpenRequested) return;
@@ -411,7 +381,7 @@ CNuvikMbimManager::SessionResult CNuvikMbimManager::OpenCommandSessionAndWait(IM
     std::lock_guard<std::mutex> session(m_csSession);
     // The ticket comes first: a confirmation that arrives before the wait still counts.
     const CCompletionWake::Ticket ticket = wake->Arm();
-    const ServiceIds ids = IdsOf(service);
+    const MbnServiceIds ids = MbnServiceIds::Of(service);
     {
         std::lock_guard<std::mutex> guard(m_csOpen);
         m_bOpenRequested = true;

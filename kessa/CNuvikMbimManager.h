@@ -5,6 +5,7 @@
 
 #include "CCompletionWake.h"
 #include "Mbn.h"
+#include "MbnIdentity.h"
 
 #include <wrl/client.h>
 
@@ -113,21 +114,15 @@ private:
     // platform promises the object the session was requested on, not the
     // pointer: a proxy may confirm it through another object, which only its
     // request id and its interface and service ids tie to the request.
-    struct ServiceIds {
-        std::wstring interfaceId;
-        std::wstring serviceId;
-        bool SameAs(const ServiceIds& other) const;
-    };
     struct EarlyConfirmation {
         ULONG requestId;
-        ServiceIds ids;
+        MbnServiceIds ids;
     };
-    static ServiceIds IdsOf(IUnknown* service);
     std::mutex m_csOpen;  // the fields below
     bool m_bOpenRequested = false;
     bool m_bOpenIdKnown = false;
     ULONG m_dwOpenRequestId = 0;
-    ServiceIds m_openIds;
+    MbnServiceIds m_openIds;
     CCompletionWake* m_pOpenWake = nullptr;
     // Confirmations through another object that came before the request id was known.
     std::vector<EarlyConfirmation> m_earlyConfirmations;

@@ -5,8 +5,6 @@
 
 #include <roapi.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
@@ -28,8 +26,8 @@ std::shared_ptr<ISarModem> DefaultModemAtStart() {
 std::mutex g_sarCommandLock;
 
 // A command whose completion never comes would hold the modem object's lock for
-// good; past this bound (30 s on the system's clock) the wait counts as a
-// platform failure.
+// good; past this bound (30 s on the system's clock, see SarAwaitCompletion)
+// the wait counts as a platform failure.
 const DWORD kCommandCompletionBoundMs = 30000;
 
 std::string Utf8(const std::wstring& text) {
@@ -63,28 +61,11 @@ private:
     HRESULT m_hr;
 };
 
-// Blocks until the operation's Completed handler has run.
+// Blocks until the operation's Completed handler has run, bounded or not; never
+// past the calling thread's stop: the worker's stop must not wait for a silent modem.
 template <typename TResult>
 void AwaitCompletion(const std::shared_ptr<ISarAsync<TResult>>& operation, bool bounded) {
-    struct Waiter {
-        std::mutex lock;
-        std::condition_variable wake;
-        bool done = false;
-    };
-    auto waiter = std::make_shared<Waiter>();
-    operation->Completed([waiter] {
-        std::lock_guard<std::mutex> guard(waiter->lock);
-        waiter->done = true;
-        waiter->wake.notify_all();
-    });
-    std::unique_lock<std::mutex> guard(waiter->lock);
-    if (!bounded) {
-        waiter->wake.wait(guard, [&] { return waiter->done; });
-        return;
-    }
-    if (!waiter->wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kCommandCompletionBoundMs)),
-                               [&] { return waiter->done; }))
-        throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    SarAwaitCompletion(*operation, bounded ? kCommandCompletionBoundMs : INFINITE);
 }
 
 uint32_t ReadU32(const std::vector<uint8_t>& bytes, size_t offset) {
@@ -195,6 +176,8 @@ int RunSarConfig(const char* functionName, const SarConfigPayload& payload, cons
         return 0;
     } catch (const hresult_error& error) {
         LogWrite(functionName, ErrorLine(L" 0x%08x - %ls", error), 2);
+        if (error.code() == SAR_E_STOPPED && CClock::IsStopRequested())
+            LogWrite(functionName, "Stop requested, SAR command wait ended", 1);
         return 1;
     }
 }

@@ -8,6 +8,8 @@ std::atomic<CClock::Observer> s_observer{nullptr};
 // Per thread, so that a stop never reaches another application's worker (tests
 // run several one after another) and needs no re-arming.
 thread_local HANDLE t_stopEvent = nullptr;
+// The least real time a bound on a peer's answer gives it, whatever the divisor.
+const DWORD kBoundFloorMs = 2000;
 
 void Notify(DWORD ms) {
     if (CClock::Observer observer = s_observer.load()) observer(ms);
@@ -19,6 +21,13 @@ DWORD CClock::Scale(DWORD ms) {
     DWORD divisor = s_divisor.load();
     DWORD scaled = ms / divisor;
     return scaled == 0 ? 1 : scaled;
+}
+
+DWORD CClock::ScaleBound(DWORD ms) {
+    if (ms == INFINITE) return ms;
+    const DWORD floor = ms < kBoundFloorMs ? ms : kBoundFloorMs;
+    const DWORD scaled = Scale(ms);
+    return scaled < floor ? floor : scaled;
 }
 
 ULONGLONG CClock::TickCount64() { return ::GetTickCount64() * s_divisor.load(); }
@@ -56,6 +65,23 @@ bool CClock::SleepUnlessStopped(DWORD ms) {
 bool CClock::IsStopRequested() {
     HANDLE stop = t_stopEvent;
     return stop != nullptr && ::WaitForSingleObject(stop, 0) != WAIT_TIMEOUT;
+}
+
+CClock::WaitEnd CClock::WaitUnlessStopped(HANDLE event, DWORD boundMs) {
+    const DWORD bound = ScaleBound(boundMs);
+    HANDLE stop = t_stopEvent;
+    if (stop == nullptr)
+        return ::WaitForSingleObject(event, bound) == WAIT_OBJECT_0 ? WaitEnd::Signalled : WaitEnd::TimedOut;
+    const HANDLE handles[2] = {event, stop};
+    switch (::WaitForMultipleObjects(2, handles, FALSE, bound)) {
+        case WAIT_OBJECT_0:
+            return WaitEnd::Signalled;
+        case WAIT_TIMEOUT:
+            return WaitEnd::TimedOut;
+        default:
+            // The stop, or a stop event that can no longer be waited on (a worker being torn down).
+            return WaitEnd::Stopped;
+    }
 }
 
 void CClock::SetDivisor(DWORD divisor) { s_divisor.store(divisor == 0 ? 1 : divisor); }

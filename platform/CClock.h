@@ -36,8 +36,20 @@ public:
     static bool SleepUnlessStopped(DWORD ms);
     // Whether the calling thread's stop event is set.
     static bool IsStopRequested();
+
+    enum class WaitEnd { Signalled, Stopped, TimedOut };
+    // Waits for event for at most a bound on a peer's answer (boundMs, scaled
+    // by ScaleBound; INFINITE: no bound), ended early by the calling thread's
+    // stop event. An event set together with the stop counts as Signalled.
+    static WaitEnd WaitUnlessStopped(HANDLE event, DWORD boundMs);
     // The real duration that a requested one takes now.
     static DWORD Scale(DWORD ms);
+    // The real duration of a bound that only keeps a peer that never answers (a
+    // modem's completion) from hanging its caller: scaled like every wait, but
+    // never below 2 s of real time (nor above the bound itself), so that a fast
+    // clock keeps tests quick without turning a slow answer on a busy machine
+    // into a failure. INFINITE stays INFINITE.
+    static DWORD ScaleBound(DWORD ms);
     // GetTickCount64 on the clock's scale (real milliseconds times the divisor), so
     // that time-outs measured with it pass as fast as the scaled sleeps.
     static ULONGLONG TickCount64();

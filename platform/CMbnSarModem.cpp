@@ -5,17 +5,15 @@
 // _STATUS (command 2 of the SAR-control service) and its notifications.
 #include "SarPlatform.h"
 
-#include "CClock.h"
 #include "Handles.h"
 #include "Mbn.h"
+#include "MbnIdentity.h"
 
 #include <objbase.h>
 #include <wrl/client.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -28,7 +26,7 @@ namespace {
 const GUID kSarServiceId = {0x68223D04, 0x9F6C, 0x4E0F, {0x82, 0x2D, 0x28, 0x44, 0x1F, 0xB7, 0x23, 0x40}};
 const ULONG kCidTransmissionStatus = 2;
 // A session or monitoring switch that the platform never confirms is a
-// failure, not a hang (10 s on the system's clock).
+// failure, not a hang (10 s on the system's clock, see SarAwaitCompletion).
 const DWORD kConfirmBoundMs = 10000;
 
 // Threads without COM of their own use the process-wide multithreaded
@@ -145,41 +143,6 @@ private:
 
 using CommandOperation = CAsync<SarCommandResult>;
 
-// Which device service an object serves: the interface and service ids the
-// platform gives for it. A completion carries "the object on which the
-// operation was requested", which a proxy or a tear-off may pass through
-// another pointer than the caller's; only its COM identity (its IUnknown) or
-// these ids say which service it is.
-struct ServiceKey {
-    std::wstring interfaceId;
-    std::wstring serviceId;
-
-    bool SameAs(const ServiceKey& other) const {
-        return !interfaceId.empty() && !serviceId.empty() &&
-               lstrcmpiW(interfaceId.c_str(), other.interfaceId.c_str()) == 0 &&
-               lstrcmpiW(serviceId.c_str(), other.serviceId.c_str()) == 0;
-    }
-    // Empty when the object does not tell.
-    static ServiceKey Of(IMbnDeviceService* service) {
-        ServiceKey key;
-        CUniqueBstr interfaceId;
-        CUniqueBstr serviceId;
-        if (!service || FAILED(service->get_InterfaceID(interfaceId.Put())) || !interfaceId ||
-            FAILED(service->get_DeviceServiceID(serviceId.Put())) || !serviceId)
-            return key;
-        key.interfaceId = interfaceId.Get();
-        key.serviceId = serviceId.Get();
-        return key;
-    }
-};
-
-// The object's IUnknown, the one pointer COM keeps the same for it.
-ComPtr<IUnknown> IdentityOf(IUnknown* object) {
-    ComPtr<IUnknown> identity;
-    if (object) object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.GetAddressOf()));
-    return identity;
-}
-
 // Receives the device-services events of every command this layer sends and
 // hands each completion to the operation that waits for it. A completion is
 // ours when it carries the request id that the platform gave our request, on
@@ -222,9 +185,9 @@ public:
     // Runs waiter with the completion of the request requestId made on service
     // (which serves key), now when it came already. Forgotten once owner is
     // gone: then nobody waits for it any more.
-    void Expect(IMbnDeviceService* service, const ServiceKey& key, ULONG requestId, std::weak_ptr<void> owner,
+    void Expect(IMbnDeviceService* service, const MbnServiceIds& key, ULONG requestId, std::weak_ptr<void> owner,
                 Waiter waiter) {
-        ComPtr<IUnknown> identity = IdentityOf(service);
+        ComPtr<IUnknown> identity = MbnIdentityOf(service);
         std::vector<Pending> gone;  // let go after the lock
         std::unique_lock<std::mutex> guard(m_lock);
         Forget(gone);
@@ -238,6 +201,14 @@ public:
             return;
         }
         m_waiters.push_back(Pending{requestId, identity, key, std::move(owner), std::move(waiter)});
+    }
+
+    // Lets go at once of the requests whose waiter gave up: each holds the
+    // device service it was made on (and so its session).
+    void Prune() {
+        std::vector<Pending> gone;  // let go after the lock
+        std::lock_guard<std::mutex> guard(m_lock);
+        Forget(gone);
     }
 
     void AddListener(Listener listener) {
@@ -305,7 +276,7 @@ private:
     struct Pending {
         ULONG requestId = 0;
         ComPtr<IUnknown> identity;
-        ServiceKey key;
+        MbnServiceIds key;
         std::weak_ptr<void> owner;
         Waiter waiter;
     };
@@ -314,7 +285,7 @@ private:
     struct Unclaimed {
         ULONG requestId = 0;
         uintptr_t identity = 0;
-        ServiceKey key;
+        MbnServiceIds key;
         Completion completion;
     };
 
@@ -329,7 +300,7 @@ private:
 
     // Lock held: moves the request that this completion answers to taken.
     // Without a key only the identity is compared.
-    bool TakePending(ULONG requestId, IUnknown* identity, const ServiceKey* key, Pending& taken,
+    bool TakePending(ULONG requestId, IUnknown* identity, const MbnServiceIds* key, Pending& taken,
                      std::vector<Pending>& gone) {
         Forget(gone);
         for (auto it = m_waiters.begin(); it != m_waiters.end(); ++it) {
@@ -343,7 +314,7 @@ private:
     }
 
     void Deliver(IMbnDeviceService* service, ULONG requestId, Completion completion) {
-        ComPtr<IUnknown> identity = IdentityOf(service);
+        ComPtr<IUnknown> identity = MbnIdentityOf(service);
         Pending taken;
         std::vector<Pending> gone;
         bool found = false;
@@ -354,7 +325,7 @@ private:
         if (!found) {
             // Another object than the sender's: its ids say which service it is
             // (read outside the lock, as any call into the platform).
-            const ServiceKey key = ServiceKey::Of(service);
+            const MbnServiceIds key = MbnServiceIds::Of(service);
             std::lock_guard<std::mutex> guard(m_lock);
             found = TakePending(requestId, identity.Get(), &key, taken, gone);
             if (!found) {
@@ -376,14 +347,23 @@ private:
     std::vector<Listener> m_listeners;
 };
 
-std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, const ServiceKey& key,
+// An operation that the hub completes. Once its last holder lets it go (the
+// caller took its result, or gave up waiting), the hub forgets its request at
+// once, not only at the next request or completion.
+template <typename TResult>
+class CExpectedOperation : public CAsync<TResult> {
+public:
+    ~CExpectedOperation() override { CDeviceServicesHub::Instance().Prune(); }
+};
+
+std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key,
                                               bool set, uint32_t commandId, const std::vector<uint8_t>& data) {
     CUniqueSafeArray array(MakeByteArray(data));
     ULONG requestId = 0;
     HRESULT hr = set ? service->SetCommand(commandId, array.Get(), &requestId)
                      : service->QueryCommand(commandId, array.Get(), &requestId);
     ThrowIfFailed(hr);
-    auto operation = std::make_shared<CommandOperation>();
+    std::shared_ptr<CommandOperation> operation = std::make_shared<CExpectedOperation<SarCommandResult>>();
     std::weak_ptr<CommandOperation> weak = operation;
     CDeviceServicesHub::Instance().Expect(service.Get(), key, requestId, operation,
                                           [weak](const CDeviceServicesHub::Completion& c) {
@@ -399,7 +379,7 @@ std::shared_ptr<CommandOperation> SendCommand(const ComPtr<IMbnDeviceService>& s
 
 class CMbnCommandSession : public ISarCommandSession {
 public:
-    CMbnCommandSession(ComPtr<IMbnDeviceService> service, ServiceKey key)
+    CMbnCommandSession(ComPtr<IMbnDeviceService> service, MbnServiceIds key)
         : m_service(std::move(service)), m_key(std::move(key)) {}
     std::shared_ptr<ISarAsync<SarCommandResult>> SendSetCommandAsync(uint32_t commandId,
                                                                      const std::vector<uint8_t>& data) override {
@@ -416,52 +396,40 @@ public:
 
 private:
     ComPtr<IMbnDeviceService> m_service;
-    ServiceKey m_key;
+    MbnServiceIds m_key;
 };
 
 // Opens a command session and waits for the platform to confirm it.
-std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const ServiceKey& key) {
-    struct Confirm {
-        std::mutex lock;
-        std::condition_variable wake;
-        bool done = false;
-        HRESULT status = S_OK;
-    };
-    auto confirm = std::make_shared<Confirm>();
-    std::weak_ptr<Confirm> weak = confirm;
+std::shared_ptr<ISarCommandSession> OpenSession(const ComPtr<IMbnDeviceService>& service, const MbnServiceIds& key) {
+    // Completes with the status of the open.
+    std::shared_ptr<CAsync<HRESULT>> confirm = std::make_shared<CExpectedOperation<HRESULT>>();
+    std::weak_ptr<CAsync<HRESULT>> weak = confirm;
     ULONG requestId = 0;
     ThrowIfFailed(service->OpenCommandSession(&requestId));
     CDeviceServicesHub::Instance().Expect(service.Get(), key, requestId, confirm,
                                           [weak](const CDeviceServicesHub::Completion& c) {
-                                              std::shared_ptr<Confirm> confirm = weak.lock();
-                                              if (!confirm) return;
-                                              std::lock_guard<std::mutex> guard(confirm->lock);
-                                              confirm->done = true;
-                                              confirm->status = c.status;
-                                              confirm->wake.notify_all();
+                                              if (std::shared_ptr<CAsync<HRESULT>> confirm = weak.lock())
+                                                  confirm->Complete(c.status);
                                           });
-    std::unique_lock<std::mutex> guard(confirm->lock);
-    if (!confirm->wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kConfirmBoundMs)),
-                                [&] { return confirm->done; }))
-        throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
-    ThrowIfFailed(confirm->status);
+    SarAwaitCompletion(*confirm, kConfirmBoundMs);
+    ThrowIfFailed(confirm->GetResults());
     return std::make_shared<CMbnCommandSession>(service, key);
 }
 
 class CMbnDeviceService : public ISarDeviceService {
 public:
-    CMbnDeviceService(ComPtr<IMbnDeviceService> service, ServiceKey key)
+    CMbnDeviceService(ComPtr<IMbnDeviceService> service, MbnServiceIds key)
         : m_service(std::move(service)), m_key(std::move(key)) {}
     std::shared_ptr<ISarCommandSession> OpenCommandSession() override { return OpenSession(m_service, m_key); }
 
 private:
     ComPtr<IMbnDeviceService> m_service;
-    ServiceKey m_key;
+    MbnServiceIds m_key;
 };
 
 // The service that GetService looks up.
-ServiceKey KeyOf(const std::wstring& interfaceId, const GUID& serviceId) {
-    return ServiceKey{interfaceId, GuidText(serviceId)};
+MbnServiceIds KeyOf(const std::wstring& interfaceId, const GUID& serviceId) {
+    return MbnServiceIds{interfaceId, GuidText(serviceId)};
 }
 
 ComPtr<IMbnDeviceService> GetService(const std::wstring& interfaceId, const GUID& serviceId) {
@@ -520,7 +488,7 @@ public:
                 std::shared_ptr<CMbnSarManager> manager = self.lock();
                 if (!manager || !manager->m_monitoring || eventId != kCidTransmissionStatus || data.size() < 12)
                     return;
-                if (!KeyOf(interfaceId, kSarServiceId).SameAs(ServiceKey::Of(service))) return;
+                if (!KeyOf(interfaceId, kSarServiceId).SameAs(MbnServiceIds::Of(service))) return;
                 uint32_t transmitting = 0;
                 std::memcpy(&transmitting, data.data() + 4, sizeof(transmitting));
                 // Like a WinRT delegate: whatever the handler raises stays here.
@@ -543,17 +511,7 @@ private:
         std::memcpy(payload.data() + 4, &m_hysteresisSeconds, sizeof(m_hysteresisSeconds));
         std::shared_ptr<ISarAsync<SarCommandResult>> operation =
             session->SendSetCommandAsync(kCidTransmissionStatus, payload);
-        std::mutex lock;
-        std::condition_variable wake;
-        bool done = false;
-        operation->Completed([&] {
-            std::lock_guard<std::mutex> guard(lock);
-            done = true;
-            wake.notify_all();
-        });
-        std::unique_lock<std::mutex> guard(lock);
-        if (!wake.wait_for(guard, std::chrono::milliseconds(CClock::Scale(kConfirmBoundMs)), [&] { return done; }))
-            throw hresult_error(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+        SarAwaitCompletion(*operation, kConfirmBoundMs);
         SarCommandResult result = operation->GetResults();
         if (result.StatusCode != 0) throw hresult_error(static_cast<HRESULT>(result.StatusCode));
         m_monitoring = on;

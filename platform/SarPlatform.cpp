@@ -1,5 +1,8 @@
 #include "SarPlatform.h"
 
+#include "CClock.h"
+#include "Handles.h"
+
 namespace {
 std::wstring SystemMessage(HRESULT code) {
     wchar_t* text = nullptr;
@@ -18,4 +21,22 @@ hresult_error::hresult_error(HRESULT code) : m_code(code), m_message(SystemMessa
 
 hresult_error::hresult_error(HRESULT code, std::wstring message) : m_code(code), m_message(std::move(message)) {
     if (m_message.empty()) m_message = SystemMessage(code);
+}
+
+void SarAwaitCompletion(ISarCompletion& operation, DWORD boundMs) {
+    // Shared with the handler, which may still run after a wait that gave up.
+    auto completed = std::make_shared<CUniqueHandle>(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!*completed) {
+        const DWORD error = ::GetLastError();
+        throw hresult_error(error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY);
+    }
+    operation.Completed([completed] { ::SetEvent(completed->Get()); });
+    switch (CClock::WaitUnlessStopped(completed->Get(), boundMs)) {
+        case CClock::WaitEnd::Signalled:
+            return;
+        case CClock::WaitEnd::Stopped:
+            throw hresult_error(SAR_E_STOPPED);
+        case CClock::WaitEnd::TimedOut:
+            throw hresult_error(SAR_E_TIMEOUT);
+    }
 }

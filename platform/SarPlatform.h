@@ -28,16 +28,32 @@ private:
     std::wstring m_message;
 };
 
-// An asynchronous operation: Completed's handler runs once, on a platform thread
-// (or at once when the operation has already ended); GetResults raises the
-// operation's failure.
-template <typename TResult>
-class ISarAsync {
+// What the layer's waits raise when they end without the operation's completion:
+// the bound passed (the modem never answered), or the calling thread's stop came.
+const HRESULT SAR_E_TIMEOUT = static_cast<HRESULT>(0x800705B4);  // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+const HRESULT SAR_E_STOPPED = static_cast<HRESULT>(0x800704C7);  // HRESULT_FROM_WIN32(ERROR_CANCELLED)
+
+// The completion of an asynchronous operation, whatever its result: Completed's
+// handler runs once, on a platform thread (or at once when the operation has
+// already ended).
+class ISarCompletion {
 public:
-    virtual ~ISarAsync() = default;
+    virtual ~ISarCompletion() = default;
     virtual void Completed(std::function<void()> handler) = 0;
+};
+
+// An asynchronous operation; GetResults raises the operation's failure.
+template <typename TResult>
+class ISarAsync : public ISarCompletion {
+public:
     virtual TResult GetResults() = 0;
 };
+
+// Blocks until operation has completed: for at most boundMs of the system's
+// clock (CClock::ScaleBound; INFINITE: no bound), and never past the calling
+// thread's stop (CClock::CThreadStopScope). Raises hresult_error SAR_E_TIMEOUT
+// or SAR_E_STOPPED when the wait ends without the completion.
+void SarAwaitCompletion(ISarCompletion& operation, DWORD boundMs);
 
 struct SarCommandResult {
     uint32_t StatusCode = 0;  // the modem's status, 0 success

@@ -4,6 +4,7 @@
 #include "ModemFixture.h"
 
 #include <atomic>
+#include <thread>
 
 using simmodem::FaultSpec;
 using simmodem::InterfaceSpec;
@@ -111,10 +112,79 @@ TEST_F(SarConfig, ShortReplyIsAcceptedWithoutReadingPastIt) {
 }
 
 TEST_F(SarConfig, NeverCompletingCommandIsBounded) {
-    UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)});
-    // 30 s of the system's clock: 30 ms here.
-    EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1);
-    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - "));
+    const struct {
+        const char* what;
+        uint32_t op;
+    } silences[] = {
+        {"the set never completes", SIMMODEM_OP_SET},
+        {"the session open is never confirmed", SIMMODEM_OP_OPEN_SESSION},
+    };
+    for (const auto& silence : silences) {
+        UseModem(InterfaceSpec::Qualcomm(),
+                 {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, SIMMODEM_ANY, 1, silence.op)});
+        CLogCapture::Clear();
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(MBSar::EnableTarvo(1, 1, 0, 2), 1) << silence.what;
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        // 30 s (completion) and 10 s (session) of the system's clock would be 30 and
+        // 10 ms at this divisor: the bounds keep their floor of 2 s of real time.
+        EXPECT_GE(elapsed, 1900u) << silence.what;
+        EXPECT_LT(elapsed, 9000u) << silence.what;
+        EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tERROR\t 0x800705b4 - ")) << silence.what;
+        EXPECT_EQ(g_dwCurrentTarvoState, 0u) << silence.what;
+        EXPECT_EQ(sim.ObjectCount(SIMMODEM_OBJECT_DEVICE_SERVICE), 0u)
+            << silence.what << ": nothing holds the service once the wait gave up";
+    }
+}
+
+// The worker runs InitSAR (and EnableTarvo at start-up) with its stop installed:
+// a modem that never answers must not hold the service's stop for the 10 s and
+// 30 s bounds.
+TEST_F(SarConfig, StopEndsTheWaitsForASilentModem) {
+    CClock::SetDivisor(1);  // the bounds at their real length
+    const struct {
+        const char* what;
+        uint32_t op;
+        const char* function;
+        int (*command)();
+        uint32_t memory;  // what a success would have changed
+    } cases[] = {
+        {"set, InitSAR", SIMMODEM_OP_SET, "MBSar::InitSAR", [] { return MBSar::InitSAR(); }, 1},
+        {"set, EnableTarvo", SIMMODEM_OP_SET, "MBSar::EnableTarvo", [] { return MBSar::EnableTarvo(1, 1, 0, 2); }, 0},
+        {"session, InitSAR", SIMMODEM_OP_OPEN_SESSION, "MBSar::InitSAR", [] { return MBSar::InitSAR(); }, 1},
+        {"session, EnableTarvo", SIMMODEM_OP_OPEN_SESSION, "MBSar::EnableTarvo",
+         [] { return MBSar::EnableTarvo(1, 1, 0, 2); }, 0},
+    };
+    for (const auto& c : cases) {
+        UseModem(InterfaceSpec::Qualcomm(), {FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, SIMMODEM_ANY, 1, c.op)});
+        g_dwCurrentTarvoState = c.memory;
+        CLogCapture::Clear();
+        CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<int> result{-1};
+        std::thread worker([&] {
+            CClock::CThreadStopScope scope(stop.Get());
+            result = c.command();
+        });
+        const bool asked = testsupport::WaitUntil(
+            [&] {
+                for (const simmodem::LogEntry& entry : sim.Log())
+                    if (entry.op == c.op && _wcsicmp(entry.service.c_str(), SIMMODEM_SERVICE_MS_SAR) == 0) return true;
+                return false;
+            },
+            std::chrono::milliseconds(5000));
+        const ULONGLONG stopAt = GetTickCount64();
+        ::SetEvent(stop.Get());
+        worker.join();
+        const ULONGLONG elapsed = GetTickCount64() - stopAt;
+        EXPECT_TRUE(asked) << c.what;
+        EXPECT_LT(elapsed, 2000u) << c.what;
+        EXPECT_EQ(result, 1) << c.what << ": a failure, never a success";
+        EXPECT_EQ(g_dwCurrentTarvoState, c.memory) << c.what;
+        EXPECT_TRUE(CLogCapture::Has(std::string(c.function) + "\tERROR\t 0x800704c7 - ")) << c.what;
+        EXPECT_TRUE(CLogCapture::Has(std::string(c.function) + "\tDEBUG\tStop requested, SAR command wait ended"))
+            << c.what;
+        EXPECT_EQ(sim.ObjectCount(SIMMODEM_OBJECT_DEVICE_SERVICE), 0u) << c.what << ": nothing holds the service";
+    }
 }
 
 TEST_F(SarConfig, ModemModelLooksUpALateModem) {
@@ -208,9 +278,6 @@ protected:
     void SetUp() override {
         ModemFixture::SetUp();
         delivery = GetParam();
-        // Bounds of 3 s (command) and 1 s (session): a lost completion still
-        // fails, a busy machine does not.
-        CClock::SetDivisor(10);
     }
 };
 

@@ -158,6 +158,20 @@ TEST_F(WorkerStartUp, StopDuringTheStartUpRetriesIsPrompt) {
     EXPECT_EQ(CLogCapture::Count("Initialize() failed"), 1u);
 }
 
+TEST_F(WorkerStartUp, StopDuringTheInitialSarConfigurationIsPrompt) {
+    CClock::SetDivisor(1);  // the real 30 s bound on the modem's answer
+    ASSERT_TRUE(sim.AddFault(FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)));
+    auto application = std::make_unique<CObservedApplication>();
+    application->Start();
+    const bool sent = testsupport::WaitUntil([&] { return !SarConfigSets().empty(); }, std::chrono::milliseconds(10000));
+    DWORD start = GetTickCount();
+    application->Stop();
+    application.reset();  // the destructor waits for the worker, as the service's stop does
+    EXPECT_TRUE(sent);
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tDEBUG\tStop requested, SAR command wait ended"));
+}
+
 TEST_F(WorkerStartUp, ResumeReplacesTheWatchersWhileTheyAreRead) {
     CObservedApplication application;
     application.Start();
