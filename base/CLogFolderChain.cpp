@@ -8,31 +8,8 @@
 #include <cwctype>
 
 namespace {
-// Memory that the security calls allocate for their caller.
-class CLocalMemory {
-public:
-    CLocalMemory() = default;
-    ~CLocalMemory() {
-        if (m_p) ::LocalFree(m_p);
-    }
-    CLocalMemory(const CLocalMemory&) = delete;
-    CLocalMemory& operator=(const CLocalMemory&) = delete;
-
-    template <typename T>
-    T** Put() {
-        return reinterpret_cast<T**>(&m_p);
-    }
-    template <typename T>
-    T* Get() const {
-        return static_cast<T*>(m_p);
-    }
-
-private:
-    HLOCAL m_p = nullptr;
-};
-
 std::wstring SidText(PSID sid) {
-    CLocalMemory text;
+    CUniqueLocal text;
     if (!::ConvertSidToStringSidW(sid, text.Put<wchar_t>())) return L"?";
     return text.Get<wchar_t>();
 }
@@ -208,7 +185,7 @@ CLogFolderChain::Result CLogFolderChain::Inspect(const std::wstring& element, PS
     if (!standard.Directory && standard.NumberOfLinks > 1) return Found(Finding::SecondName, element);
 
     PSID owner = nullptr;
-    CLocalMemory descriptor;
+    CUniqueLocal descriptor;
     DWORD error = ::GetSecurityInfo(handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                     nullptr, descriptor.Put<void>());
     if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);

@@ -1,6 +1,7 @@
 // The log file's folders: made with the logger's own access list, and no line
 // written through a chain that someone else prepared.
 #include "CLogFolderChain.h"
+#include "Handles.h"
 #include "LogCapture.h"
 #include "Logger.h"
 #include "TestSupport.h"
@@ -14,7 +15,6 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <memory>
 
 namespace {
 const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
@@ -28,12 +28,10 @@ const wchar_t kVictim[] = L"C:\\TarvoPrepared\\Log.txt";
 const wchar_t kOtherRoot[] = L"C:\\TarvoLogTest";
 const wchar_t kOtherLog[] = L"C:\\TarvoLogTest\\Debug\\Log.txt";
 
-using UniqueLocal = std::unique_ptr<void, HLOCAL (*)(HLOCAL)>;
-
-UniqueLocal Sid(const wchar_t* text) {
-    PSID sid = nullptr;
-    ConvertStringSidToSidW(text, &sid);
-    return UniqueLocal(sid, &LocalFree);
+CUniqueLocal Sid(const wchar_t* text) {
+    CUniqueLocal sid;
+    ConvertStringSidToSidW(text, sid.Put());
+    return sid;
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -138,17 +136,17 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-UniqueLocal ProcessUser() {
+CUniqueLocal ProcessUser() {
     HANDLE token = nullptr;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
     BYTE buffer[256];
     DWORD size = 0;
     BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
     CloseHandle(token);
-    if (!read) return UniqueLocal(nullptr, &LocalFree);
+    if (!read) return CUniqueLocal();
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    UniqueLocal copy(LocalAlloc(LPTR, GetLengthSid(sid)), &LocalFree);
-    CopySid(GetLengthSid(sid), copy.get(), sid);
+    CUniqueLocal copy(LocalAlloc(LPTR, GetLengthSid(sid)));
+    CopySid(GetLengthSid(sid), copy.Get(), sid);
     return copy;
 }
 
@@ -158,8 +156,8 @@ bool OwnedByAnother(const std::wstring& path) {
     if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                               nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    UniqueLocal keep(descriptor, &LocalFree);
-    return !CLogFolderChain::IsTrustedOwner(owner, ProcessUser().get());
+    CUniqueLocal keep(descriptor);
+    return !CLogFolderChain::IsTrustedOwner(owner, ProcessUser().Get());
 }
 
 // Another user's folder or file: under Wine a Unix owner other than the prefix's user.
@@ -214,7 +212,7 @@ void ExpectAces(PACL acl, const std::vector<Ace>& expected, const std::wstring& 
         EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << where << " entry " << i;
         EXPECT_EQ(ace->Header.AceFlags, expected[i].flags) << where << " entry " << i;
         EXPECT_EQ(ace->Mask, expected[i].mask) << where << " entry " << i;
-        EXPECT_TRUE(EqualSid(&ace->SidStart, Sid(expected[i].sid).get())) << where << " entry " << i;
+        EXPECT_TRUE(EqualSid(&ace->SidStart, Sid(expected[i].sid).Get())) << where << " entry " << i;
     }
 }
 
@@ -236,13 +234,13 @@ bool AccessListsAreKept() {
     RemoveDirectoryW(probe);
     PSECURITY_DESCRIPTOR given = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FR;;;BU)", SDDL_REVISION_1, &given, nullptr);
-    UniqueLocal keepGiven(given, &LocalFree);
+    CUniqueLocal keepGiven(given);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), given, FALSE};
     if (!CreateDirectoryW(probe, &attributes)) return false;
     PACL acl = nullptr;
     PSECURITY_DESCRIPTOR read = nullptr;
     GetNamedSecurityInfoW(probe, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr, &read);
-    UniqueLocal keepRead(read, &LocalFree);
+    CUniqueLocal keepRead(read);
     ACCESS_ALLOWED_ACE* ace = nullptr;
     bool kept = acl != nullptr && acl->AceCount == 1 && GetAce(acl, 0, reinterpret_cast<void**>(&ace)) &&
                 IsWellKnownSid(&ace->SidStart, WinBuiltinUsersSid);
@@ -311,7 +309,7 @@ TEST(LogFolderChain, TheChainBeginsBelowProgramDataElseBelowTheRoot) {
 }
 
 TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser) {
-    UniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
+    CUniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
     struct Case {
         const wchar_t* owner;
         bool trusted;
@@ -326,12 +324,12 @@ TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser
         {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false},  // TrustedInstaller
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(CLogFolderChain::IsTrustedOwner(Sid(c.owner).get(), user.get()), c.trusted)
+        EXPECT_EQ(CLogFolderChain::IsTrustedOwner(Sid(c.owner).Get(), user.Get()), c.trusted)
             << std::string(c.owner, c.owner + wcslen(c.owner));
     }
-    EXPECT_TRUE(CLogFolderChain::IsTrustedOwner(Sid(L"S-1-5-18").get(), nullptr));
-    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(user.get(), nullptr));
-    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.get()));
+    EXPECT_TRUE(CLogFolderChain::IsTrustedOwner(Sid(L"S-1-5-18").Get(), nullptr));
+    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(user.Get(), nullptr));
+    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.Get()));
 }
 
 TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
@@ -348,7 +346,7 @@ TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
         ASSERT_EQ(GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
                                         nullptr, &descriptor),
                   static_cast<DWORD>(ERROR_SUCCESS));
-        UniqueLocal keep(descriptor, &LocalFree);
+        CUniqueLocal keep(descriptor);
         bool isFile = path == kLogFile;
         if (kept) {
             SECURITY_DESCRIPTOR_CONTROL control = 0;
