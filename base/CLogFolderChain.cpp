@@ -1,5 +1,6 @@
 #include "CLogFolderChain.h"
 
+#include "CHelpers.h"
 #include "Handles.h"
 
 #include <aclapi.h>
@@ -12,13 +13,6 @@ std::wstring SidText(PSID sid) {
     CUniqueLocal text;
     if (!::ConvertSidToStringSidW(sid, text.Put<wchar_t>())) return L"?";
     return text.Get<wchar_t>();
-}
-
-std::string Utf8(const std::wstring& text) {
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-    return narrow;
 }
 
 bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -124,10 +118,10 @@ bool CLogFolderChain::IsTrustedOwner(PSID owner, PSID processUser) {
 }
 
 std::string CLogFolderChain::Describe(const Result& result) {
-    std::string text = "No log file: " + Utf8(result.element);
+    std::string text = "No log file: " + CHelpers::ToUtf8(result.element);
     switch (result.finding) {
     case Finding::ReparsePoint: return text + " is a junction, link or mount point";
-    case Finding::ForeignOwner: return text + " is owned by " + Utf8(result.owner);
+    case Finding::ForeignOwner: return text + " is owned by " + CHelpers::ToUtf8(result.owner);
     case Finding::SecondName: return text + " has a second name (hard link)";
     case Finding::Unverified: return text + " cannot be checked, error " + std::to_string(result.error);
     default: return text;

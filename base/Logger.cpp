@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include "CHelpers.h"
 #include "CLogFolderChain.h"
 #include "CRegistryKey.h"
 
@@ -179,10 +180,7 @@ void LogWriteFileW(const wchar_t* line) {
     CLogLockGuard guard;
     if (!OpenLogFile("LogWriteFileW")) return;
     // Wide text goes into the narrow file as UTF-8.
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) ::WideCharToMultiByte(CP_UTF8, 0, line, -1, &narrow[0], size, nullptr, nullptr);
-    g_logFile << LogTimestamp() << narrow << std::endl;
+    g_logFile << LogTimestamp() << CHelpers::ToUtf8(line ? line : L"") << std::endl;
     g_logFile.close();
 }
 
