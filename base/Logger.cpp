@@ -112,14 +112,16 @@ const wchar_t* LogGetFilePath() { return g_logPath; }
 
 void LogSetFilePath(const wchar_t* path) {
     HMODULE shell32 = ::GetModuleHandleA("Shell32.dll");
+    // Shell32 is one of the program's imports; the export is confirmed before the call.
+    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
+
+    // A line being written meanwhile sees the old path or the new one, never a mix.
+    CLogLockGuard guard;
     if (g_logPath == nullptr) g_logPath = new wchar_t[MAX_PATH]();
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
 
     // The folders are made from the path itself, drive included, one level at a time,
     // each with the logger's access list and each checked before the next is made in it.
-    // Shell32 is one of the program's imports; the export is confirmed before the call.
-    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
-    CLogLockGuard guard;
     g_logFileRefused = false;
     CheckLogChain("LogSetFilePath", CLogFolderChain::Prepare(g_logPath, canMake ? &MakeLogFolder : nullptr));
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <thread>
 
 namespace {
 const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
@@ -438,6 +439,38 @@ TEST_F(LoggerFolders, NoLineGoesThroughAPreparedChain) {
         EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
     }
     if (ran == 0) GTEST_SKIP() << "no prepared chain can be made on this system";
+}
+
+// The path changes between lines: a line already being written when it is set
+// ends on the path it began with.
+TEST_F(LoggerFolders, APathSetDuringALineTakesEffectAfterIt) {
+    static HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ResetEvent(entered);
+    ResetEvent(release);
+    LogSetFilePath(kOtherLog);
+    CLogCapture restore(0);  // gives the sink and the switches back on the way out
+    // The sink runs under the log lock: it holds the line there until released.
+    LogSetDebugSink([](const char* text) {
+        if (std::string(text) != "INFO\theld") return;
+        SetEvent(entered);
+        WaitForSingleObject(release, 10000);
+    });
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    std::thread line([] { LogWrite("main", "held", 0); });
+    bool held = WaitForSingleObject(entered, 10000) == WAIT_OBJECT_0;
+    std::thread setter([] { LogSetFilePath(kLogFile); });
+    // Time for the setter to reach the log lock, and, were the path set outside it, the path.
+    Sleep(300);
+    std::wstring during = LogGetFilePath();
+    SetEvent(release);
+    line.join();
+    setter.join();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(during, kOtherLog);
+    EXPECT_EQ(std::wstring(LogGetFilePath()), kLogFile);
+    EXPECT_NE(testsupport::ReadFileText(kOtherLog).find("INFO\theld"), std::string::npos);
+    EXPECT_EQ(testsupport::ReadFileText(kLogFile).find("held"), std::string::npos);
 }
 
 // The chain is checked when the path is set and again once an open has failed:
