@@ -190,3 +190,32 @@ CLogFolderChain::Result CLogFolderChain::Inspect(const std::wstring& element, PS
     }
     return Found(Finding::Sound, element);
 }
+
+void CLogFolderChain::CGate::Reset() { *this = CGate(); }
+
+CLogFolderChain::CGate::Step CLogFolderChain::CGate::Next(ULONGLONG nowMs) const {
+    if (m_refused) return Step::Skip;
+    if (!m_checkFirst) return Step::Open;
+    if (nowMs < m_notBeforeMs) return Step::Skip;
+    return m_prepared ? Step::Check : Step::Prepare;
+}
+
+bool CLogFolderChain::CGate::Take(const Result& result, ULONGLONG nowMs) {
+    if (result.Refuses()) {
+        m_refused = true;
+        return true;
+    }
+    if (result.finding == Finding::Unverified) {
+        m_checkFirst = true;
+        m_notBeforeMs = nowMs + kRecheckMs;
+        bool tell = !m_toldUnverified;
+        m_toldUnverified = true;
+        return tell;
+    }
+    m_checkFirst = false;
+    m_prepared = true;
+    m_notBeforeMs = 0;
+    return false;
+}
+
+void CLogFolderChain::CGate::Opened(bool opened) { m_checkFirst = !opened; }

@@ -1,5 +1,6 @@
 // The log file's folders: made with the logger's own access list, and no line
 // written through a chain that someone else prepared.
+#include "CClock.h"
 #include "CLogFolderChain.h"
 #include "Handles.h"
 #include "LogCapture.h"
@@ -333,6 +334,86 @@ TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser
     EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.Get()));
 }
 
+static void PrintTo(CLogFolderChain::CGate::Step step, std::ostream* out) {
+    static const char* const names[] = {"Open", "Check", "Prepare", "Skip"};
+    *out << names[static_cast<int>(step)];
+}
+
+// The logger's decisions before an open, event by event: when it opens, checks,
+// finishes the folders or skips, and which results it tells.
+TEST(LogFolderChain, TheGateChecksAsTheRuleNeedsAndTellsEachFindingOncePerPath) {
+    using Finding = CLogFolderChain::Finding;
+    using Step = CLogFolderChain::CGate::Step;
+    const ULONGLONG interval = CLogFolderChain::CGate::kRecheckMs;
+    enum Kind { Set, Take, Opened, Next };
+    struct Event {
+        Kind kind;
+        ULONGLONG at;
+        Finding finding;  // Take
+        bool flag;        // Take: told; Opened: opened
+        Step step;        // Next
+    };
+    auto take = [](ULONGLONG at, Finding finding, bool told) { return Event{Take, at, finding, told, Step::Open}; };
+    // A path setting and the result of its preparation.
+    auto set = [&](ULONGLONG at, Finding finding, bool told) {
+        return std::vector<Event>{{Set, at, Finding::Sound, false, Step::Open}, take(at, finding, told)};
+    };
+    auto opened = [](bool ok) { return Event{Opened, 0, Finding::Sound, ok, Step::Open}; };
+    auto next = [](ULONGLONG at, Step step) { return Event{Next, at, Finding::Sound, false, step}; };
+    auto join = [](std::vector<Event> a, const std::vector<Event>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Event> events;
+    } cases[] = {
+        {"a sound chain opens without checks; a failed open is checked before the next",
+         join(set(0, Finding::Sound, false),
+              {next(0, Step::Open), opened(true), next(50000, Step::Open), opened(false), next(50001, Step::Check),
+               take(50001, Finding::Sound, false), next(50001, Step::Open), opened(false), next(50002, Step::Check)})},
+        {"a refusal is told and holds whatever the time, until the next path setting",
+         join(join(set(0, Finding::ReparsePoint, true), {next(0, Step::Skip), next(10 * interval, Step::Skip)}),
+              join(set(20 * interval, Finding::Sound, false), {next(20 * interval, Step::Open)}))},
+        {"a setting that cannot be checked is told once, tried once per interval, and finishes its folders",
+         join(set(100, Finding::Unverified, true),
+              {next(100, Step::Skip), next(100 + interval - 1, Step::Skip), next(100 + interval, Step::Prepare),
+               take(100 + interval, Finding::Unverified, false), next(100 + 2 * interval - 1, Step::Skip),
+               next(100 + 2 * interval, Step::Prepare), take(100 + 2 * interval, Finding::Sound, false),
+               next(100 + 2 * interval, Step::Open), opened(true), next(100 + 2 * interval, Step::Open)})},
+        {"unchecked after a failed open: checked again, no folders made, told once per setting",
+         join(join(set(0, Finding::Sound, false),
+                   {opened(false), next(10, Step::Check), take(10, Finding::Unverified, true),
+                    next(10 + interval - 1, Step::Skip), next(10 + interval, Step::Check),
+                    take(10 + interval, Finding::Sound, false), opened(false), next(11 + interval, Step::Check),
+                    take(11 + interval, Finding::Unverified, false)}),
+              set(5 * interval, Finding::Unverified, true))},
+        {"a refusal found once the chain can be checked is told as well",
+         join(set(0, Finding::Unverified, true),
+              {next(interval, Step::Prepare), take(interval, Finding::ForeignOwner, true), next(9 * interval, Step::Skip)})},
+        {"a second name refuses like a link",
+         join(set(0, Finding::SecondName, true), {next(interval, Step::Skip)})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CLogFolderChain::CGate gate;
+        for (size_t i = 0; i < c.events.size(); ++i) {
+            const Event& e = c.events[i];
+            switch (e.kind) {
+            case Set: gate.Reset(); break;
+            case Take: {
+                CLogFolderChain::Result result;
+                result.finding = e.finding;
+                EXPECT_EQ(gate.Take(result, e.at), e.flag) << "event " << i;
+                break;
+            }
+            case Opened: gate.Opened(e.flag); break;
+            case Next: EXPECT_EQ(gate.Next(e.at), e.step) << "event " << i << " at " << e.at; break;
+            }
+        }
+    }
+}
+
 TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
     LogSetFilePath(kLogFile);
     LogSetFlags(LOG_FLAG_FILE);
@@ -439,6 +520,32 @@ TEST_F(LoggerFolders, NoLineGoesThroughAPreparedChain) {
         EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
     }
     if (ran == 0) GTEST_SKIP() << "no prepared chain can be made on this system";
+}
+
+// A chain that cannot be checked (here a folder name that the file system
+// rejects) gets no file line, and the debugger output hears why once per path
+// setting, however many lines and checks follow.
+TEST_F(LoggerFolders, AChainThatCannotBeCheckedIsToldOncePerPathSetting) {
+    const wchar_t path[] = L"C:\\TarvoLogTest\\bad?name\\Log.txt";
+    const std::string notice = "ERROR\tNo log file: C:\\TarvoLogTest\\bad?name cannot be checked, error ";
+    // The interval between checks passes in a millisecond, so the lines below are checked again.
+    CClock::SetDivisor(1000);
+    CLogCapture capture(0);
+    LogSetFilePath(path);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    for (int i = 0; i < 5; ++i) {
+        LogWrite("main", "line", 0);
+        Sleep(3);
+    }
+    EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+    EXPECT_EQ(CLogCapture::Count(notice), 1u) << notice;
+    EXPECT_EQ(CLogCapture::Count("INFO\tline"), 5u);
+
+    LogSetFilePath(path);
+    LogWrite("main", "line", 0);
+    CClock::SetDivisor(1);
+    EXPECT_EQ(CLogCapture::Count(notice), 2u) << "a new path setting tells again";
+    EXPECT_TRUE(Snapshot(kOtherRoot).empty());
 }
 
 // The path changes between lines: a line already being written when it is set
