@@ -459,68 +459,70 @@ TEST_F(LoggerFolders, AnotherPathIsMadeAndWrittenLikeTheFixedOne) {
 // Each case prepares the chain as a user could before logging is turned on, then
 // sets the path and logs: the lines reach the debugger output, nothing is written
 // through the chain, what was prepared stays as it was, and one line says why.
-TEST_F(LoggerFolders, NoLineGoesThroughAPreparedChain) {
-    struct Case {
-        const char* name;
-        const wchar_t* logFile;
-        std::function<bool()> prepare;
-        const wchar_t* watched;  // the folder whose content must not change
-        std::string notice;
-    } cases[] = {
-        {"the product folder is a link", kLogFile,
-         [] { return MakeFolder(kPrepared) && MakeFolderLink(kRoot, kPrepared); }, kPrepared,
-         "ERROR\tNo log file: C:\\ProgramData\\Orvane is a junction, link or mount point"},
-        {"the log folder is a link to a folder with a Log.txt", kLogFile,
-         [] {
-             return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
-                    MakeFolder(kTarvo) && MakeFolderLink(kDebug, kPrepared);
-         },
-         kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug is a junction, link or mount point"},
-        {"the product folder belongs to another user", kLogFile,
-         [] { return MakeFolder(kRoot) && GiveToAnotherUser(kRoot); }, kRoot,
-         "ERROR\tNo log file: C:\\ProgramData\\Orvane is owned by "},
-        {"the log file belongs to another user", kLogFile,
-         [] {
-             return MakeFolder(kRoot) && MakeFolder(kTarvo) && MakeFolder(kDebug) &&
-                    WriteText(kLogFile, "someone's data\r\n") && GiveToAnotherUser(kLogFile);
-         },
-         kDebug, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is owned by "},
-        {"the log file is a second name of another file", kLogFile,
-         [] {
-             return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
-                    MakeFolder(kTarvo) && MakeFolder(kDebug) && CreateHardLinkW(kLogFile, kVictim, nullptr);
-         },
-         kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt has a second name (hard link)"},
-        {"a folder of a path outside ProgramData is a link", kOtherLog,
-         [] { return MakeFolder(kPrepared) && MakeFolderLink(kOtherRoot, kPrepared); }, kPrepared,
-         "ERROR\tNo log file: C:\\TarvoLogTest is a junction, link or mount point"},
-    };
-    int ran = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Clean();
-        if (!c.prepare()) {
-            std::printf("not run, this system cannot prepare it: %s\n", c.name);
-            continue;
-        }
-        ++ran;
-        std::map<std::wstring, std::string> before = Snapshot(c.watched);
-        {
-            CLogCapture capture(0);
-            LogSetFilePath(c.logFile);
-            LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
-            LogWrite("main", "first", 0);
-            LogWrite("main", "second", 0);
-            EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
-            EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
-            EXPECT_TRUE(CLogCapture::HasLine("INFO\tfirst"));
-            EXPECT_TRUE(CLogCapture::HasLine("INFO\tsecond"));
-        }
-        EXPECT_EQ(Snapshot(c.watched), before);
-        EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
+// A case this system cannot prepare is skipped on its own, and shows as skipped.
+namespace {
+struct PreparedChain {
+    const char* name;
+    const wchar_t* logFile;
+    std::function<bool()> prepare;
+    const wchar_t* watched;  // the folder whose content must not change
+    std::string notice;
+};
+
+void PrintTo(const PreparedChain& c, std::ostream* out) { *out << c.name; }
+
+const PreparedChain kPreparedChains[] = {
+    {"TheProductFolderIsALink", kLogFile, [] { return MakeFolder(kPrepared) && MakeFolderLink(kRoot, kPrepared); },
+     kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane is a junction, link or mount point"},
+    {"TheLogFolderIsALinkToAFolderWithALogTxt", kLogFile,
+     [] {
+         return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
+                MakeFolder(kTarvo) && MakeFolderLink(kDebug, kPrepared);
+     },
+     kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug is a junction, link or mount point"},
+    {"TheProductFolderBelongsToAnotherUser", kLogFile, [] { return MakeFolder(kRoot) && GiveToAnotherUser(kRoot); },
+     kRoot, "ERROR\tNo log file: C:\\ProgramData\\Orvane is owned by "},
+    {"TheLogFileBelongsToAnotherUser", kLogFile,
+     [] {
+         return MakeFolder(kRoot) && MakeFolder(kTarvo) && MakeFolder(kDebug) &&
+                WriteText(kLogFile, "someone's data\r\n") && GiveToAnotherUser(kLogFile);
+     },
+     kDebug, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is owned by "},
+    {"TheLogFileIsASecondNameOfAnotherFile", kLogFile,
+     [] {
+         return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
+                MakeFolder(kTarvo) && MakeFolder(kDebug) && CreateHardLinkW(kLogFile, kVictim, nullptr);
+     },
+     kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt has a second name (hard link)"},
+    {"AFolderOfAPathOutsideProgramDataIsALink", kOtherLog,
+     [] { return MakeFolder(kPrepared) && MakeFolderLink(kOtherRoot, kPrepared); }, kPrepared,
+     "ERROR\tNo log file: C:\\TarvoLogTest is a junction, link or mount point"},
+};
+
+class LoggerPreparedChain : public LoggerFolders, public ::testing::WithParamInterface<PreparedChain> {};
+}  // namespace
+
+TEST_P(LoggerPreparedChain, NoLineGoesThroughIt) {
+    const PreparedChain& c = GetParam();
+    if (!c.prepare()) GTEST_SKIP() << "this system cannot prepare it: " << c.name;
+    std::map<std::wstring, std::string> before = Snapshot(c.watched);
+    {
+        CLogCapture capture(0);
+        LogSetFilePath(c.logFile);
+        LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+        LogWrite("main", "first", 0);
+        LogWrite("main", "second", 0);
+        EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+        EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+        EXPECT_TRUE(CLogCapture::HasLine("INFO\tfirst"));
+        EXPECT_TRUE(CLogCapture::HasLine("INFO\tsecond"));
     }
-    if (ran == 0) GTEST_SKIP() << "no prepared chain can be made on this system";
+    EXPECT_EQ(Snapshot(c.watched), before);
+    EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
 }
+
+INSTANTIATE_TEST_SUITE_P(Prepared, LoggerPreparedChain, ::testing::ValuesIn(kPreparedChains),
+                         [](const ::testing::TestParamInfo<PreparedChain>& info) { return std::string(info.param.name); });
 
 // A chain that cannot be checked (here a folder name that the file system
 // rejects) gets no file line, and the debugger output hears why once per path
