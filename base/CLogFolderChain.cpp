@@ -1,5 +1,6 @@
 #include "CLogFolderChain.h"
 
+#include "CHelpers.h"
 #include "Handles.h"
 
 #include <aclapi.h>
@@ -8,40 +9,10 @@
 #include <cwctype>
 
 namespace {
-// Memory that the security calls allocate for their caller.
-class CLocalMemory {
-public:
-    CLocalMemory() = default;
-    ~CLocalMemory() {
-        if (m_p) ::LocalFree(m_p);
-    }
-    CLocalMemory(const CLocalMemory&) = delete;
-    CLocalMemory& operator=(const CLocalMemory&) = delete;
-
-    template <typename T>
-    T** Put() {
-        return reinterpret_cast<T**>(&m_p);
-    }
-    template <typename T>
-    T* Get() const {
-        return static_cast<T*>(m_p);
-    }
-
-private:
-    HLOCAL m_p = nullptr;
-};
-
 std::wstring SidText(PSID sid) {
-    CLocalMemory text;
+    CUniqueLocal text;
     if (!::ConvertSidToStringSidW(sid, text.Put<wchar_t>())) return L"?";
     return text.Get<wchar_t>();
-}
-
-std::string Utf8(const std::wstring& text) {
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-    return narrow;
 }
 
 bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -147,10 +118,10 @@ bool CLogFolderChain::IsTrustedOwner(PSID owner, PSID processUser) {
 }
 
 std::string CLogFolderChain::Describe(const Result& result) {
-    std::string text = "No log file: " + Utf8(result.element);
+    std::string text = "No log file: " + CHelpers::ToUtf8(result.element);
     switch (result.finding) {
     case Finding::ReparsePoint: return text + " is a junction, link or mount point";
-    case Finding::ForeignOwner: return text + " is owned by " + Utf8(result.owner);
+    case Finding::ForeignOwner: return text + " is owned by " + CHelpers::ToUtf8(result.owner);
     case Finding::SecondName: return text + " has a second name (hard link)";
     case Finding::Unverified: return text + " cannot be checked, error " + std::to_string(result.error);
     default: return text;
@@ -208,7 +179,7 @@ CLogFolderChain::Result CLogFolderChain::Inspect(const std::wstring& element, PS
     if (!standard.Directory && standard.NumberOfLinks > 1) return Found(Finding::SecondName, element);
 
     PSID owner = nullptr;
-    CLocalMemory descriptor;
+    CUniqueLocal descriptor;
     DWORD error = ::GetSecurityInfo(handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                     nullptr, descriptor.Put<void>());
     if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);
@@ -219,3 +190,32 @@ CLogFolderChain::Result CLogFolderChain::Inspect(const std::wstring& element, PS
     }
     return Found(Finding::Sound, element);
 }
+
+void CLogFolderChain::CGate::Reset() { *this = CGate(); }
+
+CLogFolderChain::CGate::Step CLogFolderChain::CGate::Next(ULONGLONG nowMs) const {
+    if (m_refused) return Step::Skip;
+    if (!m_checkFirst) return Step::Open;
+    if (nowMs < m_notBeforeMs) return Step::Skip;
+    return m_prepared ? Step::Check : Step::Prepare;
+}
+
+bool CLogFolderChain::CGate::Take(const Result& result, ULONGLONG nowMs) {
+    if (result.Refuses()) {
+        m_refused = true;
+        return true;
+    }
+    if (result.finding == Finding::Unverified) {
+        m_checkFirst = true;
+        m_notBeforeMs = nowMs + kRecheckMs;
+        bool tell = !m_toldUnverified;
+        m_toldUnverified = true;
+        return tell;
+    }
+    m_checkFirst = false;
+    m_prepared = true;
+    m_notBeforeMs = 0;
+    return false;
+}
+
+void CLogFolderChain::CGate::Opened(bool opened) { m_checkFirst = !opened; }

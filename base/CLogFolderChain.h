@@ -59,4 +59,37 @@ public:
 
     // One folder or file, the link itself when it is one, never what it points to.
     static Result Inspect(const std::wstring& element, PSID processUser);
+
+    // What the logger does before it opens the file: the chain is checked at the
+    // path setting and again before the open that follows a failed one; a refused
+    // chain holds until the next path setting. A chain that cannot be checked is
+    // neither trusted nor given up: it is checked again no sooner than
+    // kRecheckMs later, so a lock that passes does not end logging, and one that
+    // stays costs a check per interval instead of one per line. Each finding is
+    // told once per path setting. Pure: the caller says what time it is.
+    class CGate {
+    public:
+        enum class Step {
+            Open,     // open the file
+            Check,    // check the chain, then open if it passes
+            Prepare,  // the path setting could not finish: make what is missing, check, open
+            Skip,     // write no file line now
+        };
+        static constexpr ULONGLONG kRecheckMs = 1000;
+
+        // A new path: nothing refused, nothing told, nothing made yet.
+        void Reset();
+        Step Next(ULONGLONG nowMs) const;
+        // The result of the path setting's preparation or of a later check; true
+        // when the debugger output is to be told why no file line is written.
+        bool Take(const Result& result, ULONGLONG nowMs);
+        void Opened(bool opened);
+
+    private:
+        bool m_refused = false;
+        bool m_checkFirst = false;
+        bool m_prepared = false;
+        bool m_toldUnverified = false;
+        ULONGLONG m_notBeforeMs = 0;
+    };
 };

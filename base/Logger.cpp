@@ -1,5 +1,7 @@
 #include "Logger.h"
 
+#include "CClock.h"
+#include "CHelpers.h"
 #include "CLogFolderChain.h"
 #include "CRegistryKey.h"
 
@@ -19,11 +21,10 @@ std::ofstream g_logFile;
 CRITICAL_SECTION g_logLock;
 bool g_logLockInitialised = false;
 LogDebugSink g_debugSink = nullptr;
-// The chain to the file holds a link or a folder or file of another owner: no file line
-// until the path is set again.
-bool g_logFileRefused = false;
-// The last open failed, or the chain could not be read: check it before the next open.
-bool g_logCheckBeforeOpen = false;
+// When the chain to the file is checked and whether a line may open the file; under the log lock.
+CLogFolderChain::CGate g_logGate;
+// How the path setting makes a missing folder; null when Shell32 cannot.
+CLogFolderChain::MakeFolderFn g_logMakeFolder = nullptr;
 
 // The lock is left on every way out, also when a sink throws.
 class CLogLockGuard {
@@ -66,28 +67,32 @@ void DebugOutput(const char* text) {
         ::OutputDebugStringA(text);
 }
 
-// Called under the log lock. The debugger output is told once, whatever the "Debug" switch
-// says: with the file refused it is the only place left to say why the log stays empty.
-void CheckLogChain(const char* functionName, const CLogFolderChain::Result& result) {
-    g_logCheckBeforeOpen = result.finding == CLogFolderChain::Finding::Unverified;
-    if (!result.Refuses()) return;
-    g_logFileRefused = true;
-    DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
+// Called under the log lock. The debugger output is told whatever the "Debug" switch
+// says: with no file line written it is the only place left to say why.
+void TakeChainResult(const char* functionName, const CLogFolderChain::Result& result, ULONGLONG nowMs) {
+    if (g_logGate.Take(result, nowMs))
+        DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
 }
 
 bool MakeLogFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes) {
     return ::SHCreateDirectoryExW(nullptr, folder, attributes) == ERROR_SUCCESS;
 }
 
-// Called under the log lock. Per line this costs two flags, except after a failed open.
+// Called under the log lock. Per line this costs a look at the gate and the clock,
+// except after a failed open or while the chain cannot be checked.
 bool OpenLogFile(const char* functionName) {
-    if (g_logPath == nullptr || g_logFileRefused) return false;
-    if (g_logCheckBeforeOpen) {
-        CheckLogChain(functionName, CLogFolderChain::Check(g_logPath));
-        if (g_logFileRefused || g_logCheckBeforeOpen) return false;
+    if (g_logPath == nullptr) return false;
+    ULONGLONG now = CClock::TickCount64();
+    CLogFolderChain::CGate::Step step = g_logGate.Next(now);
+    if (step == CLogFolderChain::CGate::Step::Skip) return false;
+    if (step != CLogFolderChain::CGate::Step::Open) {
+        bool prepare = step == CLogFolderChain::CGate::Step::Prepare;
+        TakeChainResult(functionName, CLogFolderChain::Prepare(g_logPath, prepare ? g_logMakeFolder : nullptr), now);
+        if (g_logGate.Next(now) != CLogFolderChain::CGate::Step::Open) return false;
     }
-    g_logCheckBeforeOpen = !OpenLogStream(g_logPath);
-    return !g_logCheckBeforeOpen;
+    bool opened = OpenLogStream(g_logPath);
+    g_logGate.Opened(opened);
+    return opened;
 }
 }  // namespace
 
@@ -111,16 +116,19 @@ const wchar_t* LogGetFilePath() { return g_logPath; }
 
 void LogSetFilePath(const wchar_t* path) {
     HMODULE shell32 = ::GetModuleHandleA("Shell32.dll");
+    // Shell32 is one of the program's imports; the export is confirmed before the call.
+    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
+
+    // A line being written meanwhile sees the old path or the new one, never a mix.
+    CLogLockGuard guard;
     if (g_logPath == nullptr) g_logPath = new wchar_t[MAX_PATH]();
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
 
     // The folders are made from the path itself, drive included, one level at a time,
     // each with the logger's access list and each checked before the next is made in it.
-    // Shell32 is one of the program's imports; the export is confirmed before the call.
-    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
-    CLogLockGuard guard;
-    g_logFileRefused = false;
-    CheckLogChain("LogSetFilePath", CLogFolderChain::Prepare(g_logPath, canMake ? &MakeLogFolder : nullptr));
+    g_logMakeFolder = canMake ? &MakeLogFolder : nullptr;
+    g_logGate.Reset();
+    TakeChainResult("LogSetFilePath", CLogFolderChain::Prepare(g_logPath, g_logMakeFolder), CClock::TickCount64());
 }
 
 std::string LogLevelName(int level) {
@@ -179,10 +187,7 @@ void LogWriteFileW(const wchar_t* line) {
     CLogLockGuard guard;
     if (!OpenLogFile("LogWriteFileW")) return;
     // Wide text goes into the narrow file as UTF-8.
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) ::WideCharToMultiByte(CP_UTF8, 0, line, -1, &narrow[0], size, nullptr, nullptr);
-    g_logFile << LogTimestamp() << narrow << std::endl;
+    g_logFile << LogTimestamp() << CHelpers::ToUtf8(line ? line : L"") << std::endl;
     g_logFile.close();
 }
 

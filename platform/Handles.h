@@ -33,6 +33,33 @@ private:
     HANDLE m_h = nullptr;
 };
 
+// Memory that a system call allocates for its caller with LocalAlloc: security
+// descriptors and SIDs, their texts, FormatMessage's buffer.
+class CUniqueLocal {
+public:
+    CUniqueLocal() = default;
+    explicit CUniqueLocal(HLOCAL p) : m_p(p) {}
+    ~CUniqueLocal() { Reset(); }
+    CUniqueLocal(CUniqueLocal&& o) noexcept : m_p(std::exchange(o.m_p, nullptr)) {}
+    CUniqueLocal& operator=(CUniqueLocal&& o) noexcept { Reset(std::exchange(o.m_p, nullptr)); return *this; }
+    CUniqueLocal(const CUniqueLocal&) = delete;
+    CUniqueLocal& operator=(const CUniqueLocal&) = delete;
+
+    template <typename T = void>
+    T* Get() const { return static_cast<T*>(m_p); }
+    // The out-parameter of the allocating call, typed as that call wants it.
+    template <typename T = void>
+    T** Put() { Reset(); return reinterpret_cast<T**>(&m_p); }
+    explicit operator bool() const { return m_p != nullptr; }
+    void Reset(HLOCAL p = nullptr) {
+        if (m_p) ::LocalFree(m_p);
+        m_p = p;
+    }
+
+private:
+    HLOCAL m_p = nullptr;
+};
+
 class CUniqueHKey {
 public:
     CUniqueHKey() = default;

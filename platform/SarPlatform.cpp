@@ -5,13 +5,13 @@
 
 namespace {
 std::wstring SystemMessage(HRESULT code) {
-    wchar_t* text = nullptr;
+    CUniqueLocal text;
     DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+                                    nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(text.Put<wchar_t>()),
+                                    0, nullptr);
     std::wstring message;
-    if (length && text) message.assign(text, length);
-    if (text) ::LocalFree(text);
+    if (length && text) message.assign(text.Get<wchar_t>(), length);
     while (!message.empty() && iswspace(message.back())) message.pop_back();
     return message;
 }

@@ -103,6 +103,21 @@ TEST(HelpersUtilities, SplitDropsTextAfterTheLastDelimiter) {
     EXPECT_EQ(CHelpers::SplitW(L"x;y;", L';'), (std::vector<std::wstring>{L"x", L"y"}));
 }
 
+TEST(HelpersUtilities, WideTextToUtf8) {
+    struct Case {
+        std::wstring wide;
+        std::string utf8;
+    } cases[] = {
+        {L"", ""},
+        {L"C:\\ProgramData\\Log.txt", "C:\\ProgramData\\Log.txt"},
+        {L"Caf\u00e9 \u20ac", "Caf\xc3\xa9 \xe2\x82\xac"},
+        {L"\xd83d\xde00", "\xf0\x9f\x98\x80"},                 // a surrogate pair: one character, four bytes
+        {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},  // all of the text, not up to the first NUL
+        {L"x\xd800y", "x\xef\xbf\xbdy"},                      // an unpaired surrogate
+    };
+    for (const Case& c : cases) EXPECT_EQ(CHelpers::ToUtf8(c.wide), c.utf8) << c.utf8;
+}
+
 TEST(HelpersUtilities, NumberConversions) {
     EXPECT_EQ(CHelpers::ToString(0), "0");
     EXPECT_EQ(CHelpers::ToString(4294967295u), "4294967295");

@@ -1,6 +1,8 @@
 // The log file's folders: made with the logger's own access list, and no line
 // written through a chain that someone else prepared.
+#include "CClock.h"
 #include "CLogFolderChain.h"
+#include "Handles.h"
 #include "LogCapture.h"
 #include "Logger.h"
 #include "TestSupport.h"
@@ -14,7 +16,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <memory>
+#include <thread>
 
 namespace {
 const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
@@ -28,12 +30,10 @@ const wchar_t kVictim[] = L"C:\\TarvoPrepared\\Log.txt";
 const wchar_t kOtherRoot[] = L"C:\\TarvoLogTest";
 const wchar_t kOtherLog[] = L"C:\\TarvoLogTest\\Debug\\Log.txt";
 
-using UniqueLocal = std::unique_ptr<void, HLOCAL (*)(HLOCAL)>;
-
-UniqueLocal Sid(const wchar_t* text) {
-    PSID sid = nullptr;
-    ConvertStringSidToSidW(text, &sid);
-    return UniqueLocal(sid, &LocalFree);
+CUniqueLocal Sid(const wchar_t* text) {
+    CUniqueLocal sid;
+    ConvertStringSidToSidW(text, sid.Put());
+    return sid;
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -138,17 +138,17 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-UniqueLocal ProcessUser() {
+CUniqueLocal ProcessUser() {
     HANDLE token = nullptr;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
     BYTE buffer[256];
     DWORD size = 0;
     BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
     CloseHandle(token);
-    if (!read) return UniqueLocal(nullptr, &LocalFree);
+    if (!read) return CUniqueLocal();
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    UniqueLocal copy(LocalAlloc(LPTR, GetLengthSid(sid)), &LocalFree);
-    CopySid(GetLengthSid(sid), copy.get(), sid);
+    CUniqueLocal copy(LocalAlloc(LPTR, GetLengthSid(sid)));
+    CopySid(GetLengthSid(sid), copy.Get(), sid);
     return copy;
 }
 
@@ -158,8 +158,8 @@ bool OwnedByAnother(const std::wstring& path) {
     if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                               nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    UniqueLocal keep(descriptor, &LocalFree);
-    return !CLogFolderChain::IsTrustedOwner(owner, ProcessUser().get());
+    CUniqueLocal keep(descriptor);
+    return !CLogFolderChain::IsTrustedOwner(owner, ProcessUser().Get());
 }
 
 // Another user's folder or file: under Wine a Unix owner other than the prefix's user.
@@ -214,7 +214,7 @@ void ExpectAces(PACL acl, const std::vector<Ace>& expected, const std::wstring& 
         EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << where << " entry " << i;
         EXPECT_EQ(ace->Header.AceFlags, expected[i].flags) << where << " entry " << i;
         EXPECT_EQ(ace->Mask, expected[i].mask) << where << " entry " << i;
-        EXPECT_TRUE(EqualSid(&ace->SidStart, Sid(expected[i].sid).get())) << where << " entry " << i;
+        EXPECT_TRUE(EqualSid(&ace->SidStart, Sid(expected[i].sid).Get())) << where << " entry " << i;
     }
 }
 
@@ -236,13 +236,13 @@ bool AccessListsAreKept() {
     RemoveDirectoryW(probe);
     PSECURITY_DESCRIPTOR given = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FR;;;BU)", SDDL_REVISION_1, &given, nullptr);
-    UniqueLocal keepGiven(given, &LocalFree);
+    CUniqueLocal keepGiven(given);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), given, FALSE};
     if (!CreateDirectoryW(probe, &attributes)) return false;
     PACL acl = nullptr;
     PSECURITY_DESCRIPTOR read = nullptr;
     GetNamedSecurityInfoW(probe, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr, &read);
-    UniqueLocal keepRead(read, &LocalFree);
+    CUniqueLocal keepRead(read);
     ACCESS_ALLOWED_ACE* ace = nullptr;
     bool kept = acl != nullptr && acl->AceCount == 1 && GetAce(acl, 0, reinterpret_cast<void**>(&ace)) &&
                 IsWellKnownSid(&ace->SidStart, WinBuiltinUsersSid);
@@ -311,7 +311,7 @@ TEST(LogFolderChain, TheChainBeginsBelowProgramDataElseBelowTheRoot) {
 }
 
 TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser) {
-    UniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
+    CUniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
     struct Case {
         const wchar_t* owner;
         bool trusted;
@@ -326,12 +326,92 @@ TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser
         {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false},  // TrustedInstaller
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(CLogFolderChain::IsTrustedOwner(Sid(c.owner).get(), user.get()), c.trusted)
+        EXPECT_EQ(CLogFolderChain::IsTrustedOwner(Sid(c.owner).Get(), user.Get()), c.trusted)
             << std::string(c.owner, c.owner + wcslen(c.owner));
     }
-    EXPECT_TRUE(CLogFolderChain::IsTrustedOwner(Sid(L"S-1-5-18").get(), nullptr));
-    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(user.get(), nullptr));
-    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.get()));
+    EXPECT_TRUE(CLogFolderChain::IsTrustedOwner(Sid(L"S-1-5-18").Get(), nullptr));
+    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(user.Get(), nullptr));
+    EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.Get()));
+}
+
+static void PrintTo(CLogFolderChain::CGate::Step step, std::ostream* out) {
+    static const char* const names[] = {"Open", "Check", "Prepare", "Skip"};
+    *out << names[static_cast<int>(step)];
+}
+
+// The logger's decisions before an open, event by event: when it opens, checks,
+// finishes the folders or skips, and which results it tells.
+TEST(LogFolderChain, TheGateChecksAsTheRuleNeedsAndTellsEachFindingOncePerPath) {
+    using Finding = CLogFolderChain::Finding;
+    using Step = CLogFolderChain::CGate::Step;
+    const ULONGLONG interval = CLogFolderChain::CGate::kRecheckMs;
+    enum Kind { Set, Take, Opened, Next };
+    struct Event {
+        Kind kind;
+        ULONGLONG at;
+        Finding finding;  // Take
+        bool flag;        // Take: told; Opened: opened
+        Step step;        // Next
+    };
+    auto take = [](ULONGLONG at, Finding finding, bool told) { return Event{Take, at, finding, told, Step::Open}; };
+    // A path setting and the result of its preparation.
+    auto set = [&](ULONGLONG at, Finding finding, bool told) {
+        return std::vector<Event>{{Set, at, Finding::Sound, false, Step::Open}, take(at, finding, told)};
+    };
+    auto opened = [](bool ok) { return Event{Opened, 0, Finding::Sound, ok, Step::Open}; };
+    auto next = [](ULONGLONG at, Step step) { return Event{Next, at, Finding::Sound, false, step}; };
+    auto join = [](std::vector<Event> a, const std::vector<Event>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Event> events;
+    } cases[] = {
+        {"a sound chain opens without checks; a failed open is checked before the next",
+         join(set(0, Finding::Sound, false),
+              {next(0, Step::Open), opened(true), next(50000, Step::Open), opened(false), next(50001, Step::Check),
+               take(50001, Finding::Sound, false), next(50001, Step::Open), opened(false), next(50002, Step::Check)})},
+        {"a refusal is told and holds whatever the time, until the next path setting",
+         join(join(set(0, Finding::ReparsePoint, true), {next(0, Step::Skip), next(10 * interval, Step::Skip)}),
+              join(set(20 * interval, Finding::Sound, false), {next(20 * interval, Step::Open)}))},
+        {"a setting that cannot be checked is told once, tried once per interval, and finishes its folders",
+         join(set(100, Finding::Unverified, true),
+              {next(100, Step::Skip), next(100 + interval - 1, Step::Skip), next(100 + interval, Step::Prepare),
+               take(100 + interval, Finding::Unverified, false), next(100 + 2 * interval - 1, Step::Skip),
+               next(100 + 2 * interval, Step::Prepare), take(100 + 2 * interval, Finding::Sound, false),
+               next(100 + 2 * interval, Step::Open), opened(true), next(100 + 2 * interval, Step::Open)})},
+        {"unchecked after a failed open: checked again, no folders made, told once per setting",
+         join(join(set(0, Finding::Sound, false),
+                   {opened(false), next(10, Step::Check), take(10, Finding::Unverified, true),
+                    next(10 + interval - 1, Step::Skip), next(10 + interval, Step::Check),
+                    take(10 + interval, Finding::Sound, false), opened(false), next(11 + interval, Step::Check),
+                    take(11 + interval, Finding::Unverified, false)}),
+              set(5 * interval, Finding::Unverified, true))},
+        {"a refusal found once the chain can be checked is told as well",
+         join(set(0, Finding::Unverified, true),
+              {next(interval, Step::Prepare), take(interval, Finding::ForeignOwner, true), next(9 * interval, Step::Skip)})},
+        {"a second name refuses like a link",
+         join(set(0, Finding::SecondName, true), {next(interval, Step::Skip)})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CLogFolderChain::CGate gate;
+        for (size_t i = 0; i < c.events.size(); ++i) {
+            const Event& e = c.events[i];
+            switch (e.kind) {
+            case Set: gate.Reset(); break;
+            case Take: {
+                CLogFolderChain::Result result;
+                result.finding = e.finding;
+                EXPECT_EQ(gate.Take(result, e.at), e.flag) << "event " << i;
+                break;
+            }
+            case Opened: gate.Opened(e.flag); break;
+            case Next: EXPECT_EQ(gate.Next(e.at), e.step) << "event " << i << " at " << e.at; break;
+            }
+        }
+    }
 }
 
 TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
@@ -348,7 +428,7 @@ TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
         ASSERT_EQ(GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
                                         nullptr, &descriptor),
                   static_cast<DWORD>(ERROR_SUCCESS));
-        UniqueLocal keep(descriptor, &LocalFree);
+        CUniqueLocal keep(descriptor);
         bool isFile = path == kLogFile;
         if (kept) {
             SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -379,67 +459,127 @@ TEST_F(LoggerFolders, AnotherPathIsMadeAndWrittenLikeTheFixedOne) {
 // Each case prepares the chain as a user could before logging is turned on, then
 // sets the path and logs: the lines reach the debugger output, nothing is written
 // through the chain, what was prepared stays as it was, and one line says why.
-TEST_F(LoggerFolders, NoLineGoesThroughAPreparedChain) {
-    struct Case {
-        const char* name;
-        const wchar_t* logFile;
-        std::function<bool()> prepare;
-        const wchar_t* watched;  // the folder whose content must not change
-        std::string notice;
-    } cases[] = {
-        {"the product folder is a link", kLogFile,
-         [] { return MakeFolder(kPrepared) && MakeFolderLink(kRoot, kPrepared); }, kPrepared,
-         "ERROR\tNo log file: C:\\ProgramData\\Orvane is a junction, link or mount point"},
-        {"the log folder is a link to a folder with a Log.txt", kLogFile,
-         [] {
-             return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
-                    MakeFolder(kTarvo) && MakeFolderLink(kDebug, kPrepared);
-         },
-         kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug is a junction, link or mount point"},
-        {"the product folder belongs to another user", kLogFile,
-         [] { return MakeFolder(kRoot) && GiveToAnotherUser(kRoot); }, kRoot,
-         "ERROR\tNo log file: C:\\ProgramData\\Orvane is owned by "},
-        {"the log file belongs to another user", kLogFile,
-         [] {
-             return MakeFolder(kRoot) && MakeFolder(kTarvo) && MakeFolder(kDebug) &&
-                    WriteText(kLogFile, "someone's data\r\n") && GiveToAnotherUser(kLogFile);
-         },
-         kDebug, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is owned by "},
-        {"the log file is a second name of another file", kLogFile,
-         [] {
-             return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
-                    MakeFolder(kTarvo) && MakeFolder(kDebug) && CreateHardLinkW(kLogFile, kVictim, nullptr);
-         },
-         kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt has a second name (hard link)"},
-        {"a folder of a path outside ProgramData is a link", kOtherLog,
-         [] { return MakeFolder(kPrepared) && MakeFolderLink(kOtherRoot, kPrepared); }, kPrepared,
-         "ERROR\tNo log file: C:\\TarvoLogTest is a junction, link or mount point"},
-    };
-    int ran = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Clean();
-        if (!c.prepare()) {
-            std::printf("not run, this system cannot prepare it: %s\n", c.name);
-            continue;
-        }
-        ++ran;
-        std::map<std::wstring, std::string> before = Snapshot(c.watched);
-        {
-            CLogCapture capture(0);
-            LogSetFilePath(c.logFile);
-            LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
-            LogWrite("main", "first", 0);
-            LogWrite("main", "second", 0);
-            EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
-            EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
-            EXPECT_TRUE(CLogCapture::HasLine("INFO\tfirst"));
-            EXPECT_TRUE(CLogCapture::HasLine("INFO\tsecond"));
-        }
-        EXPECT_EQ(Snapshot(c.watched), before);
-        EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
+// A case this system cannot prepare is skipped on its own, and shows as skipped.
+namespace {
+struct PreparedChain {
+    const char* name;
+    const wchar_t* logFile;
+    std::function<bool()> prepare;
+    const wchar_t* watched;  // the folder whose content must not change
+    std::string notice;
+};
+
+void PrintTo(const PreparedChain& c, std::ostream* out) { *out << c.name; }
+
+const PreparedChain kPreparedChains[] = {
+    {"TheProductFolderIsALink", kLogFile, [] { return MakeFolder(kPrepared) && MakeFolderLink(kRoot, kPrepared); },
+     kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane is a junction, link or mount point"},
+    {"TheLogFolderIsALinkToAFolderWithALogTxt", kLogFile,
+     [] {
+         return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
+                MakeFolder(kTarvo) && MakeFolderLink(kDebug, kPrepared);
+     },
+     kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug is a junction, link or mount point"},
+    {"TheProductFolderBelongsToAnotherUser", kLogFile, [] { return MakeFolder(kRoot) && GiveToAnotherUser(kRoot); },
+     kRoot, "ERROR\tNo log file: C:\\ProgramData\\Orvane is owned by "},
+    {"TheLogFileBelongsToAnotherUser", kLogFile,
+     [] {
+         return MakeFolder(kRoot) && MakeFolder(kTarvo) && MakeFolder(kDebug) &&
+                WriteText(kLogFile, "someone's data\r\n") && GiveToAnotherUser(kLogFile);
+     },
+     kDebug, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is owned by "},
+    {"TheLogFileIsASecondNameOfAnotherFile", kLogFile,
+     [] {
+         return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MakeFolder(kRoot) &&
+                MakeFolder(kTarvo) && MakeFolder(kDebug) && CreateHardLinkW(kLogFile, kVictim, nullptr);
+     },
+     kPrepared, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt has a second name (hard link)"},
+    {"AFolderOfAPathOutsideProgramDataIsALink", kOtherLog,
+     [] { return MakeFolder(kPrepared) && MakeFolderLink(kOtherRoot, kPrepared); }, kPrepared,
+     "ERROR\tNo log file: C:\\TarvoLogTest is a junction, link or mount point"},
+};
+
+class LoggerPreparedChain : public LoggerFolders, public ::testing::WithParamInterface<PreparedChain> {};
+}  // namespace
+
+TEST_P(LoggerPreparedChain, NoLineGoesThroughIt) {
+    const PreparedChain& c = GetParam();
+    if (!c.prepare()) GTEST_SKIP() << "this system cannot prepare it: " << c.name;
+    std::map<std::wstring, std::string> before = Snapshot(c.watched);
+    {
+        CLogCapture capture(0);
+        LogSetFilePath(c.logFile);
+        LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+        LogWrite("main", "first", 0);
+        LogWrite("main", "second", 0);
+        EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+        EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+        EXPECT_TRUE(CLogCapture::HasLine("INFO\tfirst"));
+        EXPECT_TRUE(CLogCapture::HasLine("INFO\tsecond"));
     }
-    if (ran == 0) GTEST_SKIP() << "no prepared chain can be made on this system";
+    EXPECT_EQ(Snapshot(c.watched), before);
+    EXPECT_TRUE(c.watched != kRoot || OwnedByAnother(kRoot)) << "the owner stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(Prepared, LoggerPreparedChain, ::testing::ValuesIn(kPreparedChains),
+                         [](const ::testing::TestParamInfo<PreparedChain>& info) { return std::string(info.param.name); });
+
+// A chain that cannot be checked (here a folder name that the file system
+// rejects) gets no file line, and the debugger output hears why once per path
+// setting, however many lines and checks follow.
+TEST_F(LoggerFolders, AChainThatCannotBeCheckedIsToldOncePerPathSetting) {
+    const wchar_t path[] = L"C:\\TarvoLogTest\\bad?name\\Log.txt";
+    const std::string notice = "ERROR\tNo log file: C:\\TarvoLogTest\\bad?name cannot be checked, error ";
+    // The interval between checks passes in a millisecond, so the lines below are checked again.
+    CClock::SetDivisor(1000);
+    CLogCapture capture(0);
+    LogSetFilePath(path);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    for (int i = 0; i < 5; ++i) {
+        LogWrite("main", "line", 0);
+        Sleep(3);
+    }
+    EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+    EXPECT_EQ(CLogCapture::Count(notice), 1u) << notice;
+    EXPECT_EQ(CLogCapture::Count("INFO\tline"), 5u);
+
+    LogSetFilePath(path);
+    LogWrite("main", "line", 0);
+    CClock::SetDivisor(1);
+    EXPECT_EQ(CLogCapture::Count(notice), 2u) << "a new path setting tells again";
+    EXPECT_TRUE(Snapshot(kOtherRoot).empty());
+}
+
+// The path changes between lines: a line already being written when it is set
+// ends on the path it began with.
+TEST_F(LoggerFolders, APathSetDuringALineTakesEffectAfterIt) {
+    static HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ResetEvent(entered);
+    ResetEvent(release);
+    LogSetFilePath(kOtherLog);
+    CLogCapture restore(0);  // gives the sink and the switches back on the way out
+    // The sink runs under the log lock: it holds the line there until released.
+    LogSetDebugSink([](const char* text) {
+        if (std::string(text) != "INFO\theld") return;
+        SetEvent(entered);
+        WaitForSingleObject(release, 10000);
+    });
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    std::thread line([] { LogWrite("main", "held", 0); });
+    bool held = WaitForSingleObject(entered, 10000) == WAIT_OBJECT_0;
+    std::thread setter([] { LogSetFilePath(kLogFile); });
+    // Time for the setter to reach the log lock, and, were the path set outside it, the path.
+    Sleep(300);
+    std::wstring during = LogGetFilePath();
+    SetEvent(release);
+    line.join();
+    setter.join();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(during, kOtherLog);
+    EXPECT_EQ(std::wstring(LogGetFilePath()), kLogFile);
+    EXPECT_NE(testsupport::ReadFileText(kOtherLog).find("INFO\theld"), std::string::npos);
+    EXPECT_EQ(testsupport::ReadFileText(kLogFile).find("held"), std::string::npos);
 }
 
 // The chain is checked when the path is set and again once an open has failed:
