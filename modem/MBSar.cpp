@@ -1,6 +1,7 @@
 #include "MBSar.h"
 
 #include "CClock.h"
+#include "CHelpers.h"
 #include "Logger.h"
 
 #include <roapi.h>
@@ -30,23 +31,12 @@ std::mutex g_sarCommandLock;
 // the wait counts as a platform failure.
 const DWORD kCommandCompletionBoundMs = 30000;
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size, nullptr,
-                              nullptr);
-    return narrow;
-}
-
 // "<format>" with the HRESULT and message, in a buffer of 260 wide characters.
 std::string ErrorLine(const wchar_t* format, const hresult_error& error) {
     wchar_t buffer[MAX_PATH] = {};
     _snwprintf(buffer, MAX_PATH - 1, format, static_cast<unsigned>(error.code()), error.message().c_str());
     buffer[MAX_PATH - 1] = L'\0';
-    return Utf8(buffer);
+    return CHelpers::ToUtf8(buffer);
 }
 
 // RoInitialize for the span of one command; RoUninitialize only when it succeeded.
