@@ -12,6 +12,11 @@ CRegistryWatchLoop::CRegistryWatchLoop(HKEY key, const char* valueName, HANDLE c
                                        HANDLE pauseEvent, HANDLE resumeEvent)
     : m_hKey(key), m_pszValueName(valueName), m_handles{changeEvent, stopEvent, pauseEvent, resumeEvent} {}
 
+bool CRegistryWatchLoop::Arm() {
+    ::ResetEvent(m_handles[0]);
+    return ::RegNotifyChangeKeyValue(m_hKey, TRUE, kNotifyFilter, m_handles[0], TRUE) == ERROR_SUCCESS;
+}
+
 bool CRegistryWatchLoop::ReadValue(DWORD& value) const {
     DWORD data = 0;
     DWORD size = sizeof(data);
@@ -22,11 +27,11 @@ bool CRegistryWatchLoop::ReadValue(DWORD& value) const {
     return true;
 }
 
-void CRegistryWatchLoop::Serve(const WatchLoopTexts& texts, DWORD& prev, DWORD& cur,
+void CRegistryWatchLoop::Serve(const WatchLoopTexts& texts, bool armed, DWORD& prev, DWORD& cur,
                                const std::function<void()>& onChange, const std::function<int()>& onPause) {
     for (;;) {
         if (texts.loopTurn) LogWrite(texts.functionName, texts.loopTurn, 1);
-        if (::RegNotifyChangeKeyValue(m_hKey, TRUE, kNotifyFilter, m_handles[0], TRUE) != ERROR_SUCCESS) {
+        if (!armed) {
             if (texts.armFailed) LogWrite(texts.functionName, texts.armFailed, 1);
             return;
         }
@@ -37,6 +42,9 @@ void CRegistryWatchLoop::Serve(const WatchLoopTexts& texts, DWORD& prev, DWORD& 
         }
         switch (served - WAIT_OBJECT_0) {
         case 0: {
+            // Armed before the read: what changes from here on wakes the next turn.
+            // A failed arming ends the loop at the next turn, after this change.
+            armed = Arm();
             DWORD value = 0;
             if (ReadValue(value)) {
                 if (texts.changeDetected) LogWrite(texts.functionName, texts.changeDetected, 1);
@@ -46,22 +54,23 @@ void CRegistryWatchLoop::Serve(const WatchLoopTexts& texts, DWORD& prev, DWORD& 
             }
             break;
         }
-        case 3:
-            LogWrite(texts.functionName, texts.resumeReset, 1);
-            ::ResetEvent(m_handles[3]);
-            break;
+        case 1:
+            return;
         case 2:
+            // Still armed while paused: a change meanwhile is served after the resume.
             if (texts.pauseEntered) LogWrite(texts.functionName, texts.pauseEntered, 1);
             if (onPause() == 0) {
                 LogWrite(texts.functionName, texts.pauseFailed, 2);
                 return;
             }
             break;
+        case 3:
+            LogWrite(texts.functionName, texts.resumeReset, 1);
+            ::ResetEvent(m_handles[3]);
+            break;
         default:
             break;
         }
-        ::ResetEvent(m_handles[0]);
-        if (served - WAIT_OBJECT_0 == 1) return;
     }
 }
 

@@ -71,6 +71,7 @@ DWORD CWatcherPSensor::Run(void* param) {
                 if (changeEvent && m_hStopEvent && m_hPauseEvent && m_hResumeEvent) {
                     CRegistryWatchLoop loop(key.Get(), "Type2", changeEvent.Get(), m_hStopEvent, m_hPauseEvent,
                                             m_hResumeEvent);
+                    const bool armed = loop.Arm();
                     loop.ReadValue(m_dwPrevNotificationValue);
                     WatchLoopTexts texts = {"CWatcherPSensor::Run",
                                             nullptr,
@@ -79,7 +80,7 @@ DWORD CWatcherPSensor::Run(void* param) {
                                             "PSensorWatcher thread Reset Resume Event.",
                                             nullptr,
                                             "PSensorWatcher thread Handle Pause Event failed."};
-                    loop.Serve(texts, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
+                    loop.Serve(texts, armed, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
                                [this] { HandlePSensorNotificationEvent(); }, [this] { return HandlePauseEvent(); });
                 }
             }

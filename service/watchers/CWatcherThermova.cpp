@@ -67,6 +67,7 @@ DWORD CWatcherThermova::Run(void* param) {
                     LogWrite(fn, "retOpen Com Entry", 1);
                     CRegistryWatchLoop loop(key.Get(), "Type22", changeEvent.Get(), m_hStopEvent, m_hPauseEvent,
                                             m_hResumeEvent);
+                    const bool armed = loop.Arm();
                     if (loop.ReadValue(m_dwPrevNotificationValue)) LogWrite(fn, "retOpen == ERROR_SUCCESS", 1);
                     WatchLoopTexts texts = {fn,
                                             "Entry Do loop",
@@ -75,7 +76,7 @@ DWORD CWatcherThermova::Run(void* param) {
                                             "ThermovaWatcher thread Reset Resume Event.",
                                             "ThermovaWatcher thread Handle Pause Event.",
                                             "PThermovaWatcher thread Handle Pause Event failed."};
-                    loop.Serve(texts, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
+                    loop.Serve(texts, armed, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
                                [this] { HandleThermovaNotificationEvent(); }, [this] { return HandlePauseEvent(); });
                 }
             }

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -67,6 +68,35 @@ public:
 private:
     std::mutex m_lock;
     std::vector<Call> m_calls;
+};
+
+// Holds the watcher's thread inside the notifications the test asks it to hold
+// (HoldNext), as an observer waiting for the modem's answer does, until Release.
+class CHeldObserver : public CObserver {
+public:
+    CHeldObserver() : m_entered(CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_release(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~CHeldObserver() {
+        CloseHandle(m_entered);
+        CloseHandle(m_release);
+    }
+    void NotifyState(int state) override {
+        CObserver::NotifyState(state);
+        if (!m_holdNext.exchange(false)) return;
+        SetEvent(m_entered);
+        WaitForSingleObject(m_release, 10000);
+    }
+    void HoldNext() {
+        ResetEvent(m_entered);
+        ResetEvent(m_release);
+        m_holdNext = true;
+    }
+    bool WaitEntered() { return WaitForSingleObject(m_entered, 5000) == WAIT_OBJECT_0; }
+    void Release() { SetEvent(m_release); }
+
+private:
+    HANDLE m_entered;
+    HANDLE m_release;
+    std::atomic<bool> m_holdNext{false};
 };
 
 DWORD Status() {
@@ -439,4 +469,136 @@ TEST_F(Watchers, ThermovaWithoutFeatureOrKey) {
     EXPECT_TRUE(CLogCapture::Has("CWatcherThermova::Run\tDEBUG\tThermova registry access FAIL"));
     watcher->Stop();
     delete watcher;
+}
+
+TEST_F(Watchers, PSensorChangesWhileANotificationIsHeldAreServedAfterIt) {
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
+    // Written while the observer holds the away notification of bit 25 set;
+    // what the observer gets after it, from the level "Type2" ends at.
+    struct Case {
+        const char* name;
+        std::vector<DWORD> meanwhile;
+        std::vector<int> after;
+    } cases[] = {
+        {"near again", {0}, {1}},
+        {"near and away again: no net change", {0, kBit25}, {}},
+        {"another bit, then near", {kBit25 | 0x1u, 0x1u}, {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteType2(0);
+        CHeldObserver observer;
+        CWatcherPSensor* watcher = StartPSensor(observer);
+        observer.HoldNext();
+        WriteType2(kBit25);
+        ASSERT_TRUE(observer.WaitEntered());
+        for (DWORD value : c.meanwhile) WriteType2(value);
+        const DWORD last = c.meanwhile.back();
+        CLogCapture::Clear();
+        observer.Release();
+        // The change written last is read and compared with the one handled.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return watcher->m_dwPrevNotificationValue == last; },
+                                           std::chrono::milliseconds(3000)));
+        std::vector<int> expected = {0};
+        expected.insert(expected.end(), c.after.begin(), c.after.end());
+        ASSERT_TRUE(observer.WaitFor(expected.size()));
+        EXPECT_TRUE(WaitForLine(c.after.empty() ? kUnknown : kProximity));
+        Finish(watcher);
+        EXPECT_EQ(observer.States(), expected);
+    }
+}
+
+TEST_F(Watchers, ThermovaChangeWhileANotificationIsHeldIsServedAfterIt) {
+    simpm::SetThermova(true, true);
+    CHeldObserver observer;
+    CWatcherThermova* watcher = CWatcherThermova::Create();
+    watcher->Attach(&observer);
+    watcher->Start();
+    ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+    ASSERT_EQ(observer.States(), std::vector<int>{2}) << "the hold's re-evaluation only";
+
+    simpm::SetThermova(true, false);
+    observer.HoldNext();
+    WriteType22(0x80);
+    ASSERT_TRUE(observer.WaitEntered());
+    // Unstable again while the stable notification is held: bit 7 back.
+    simpm::SetThermova(true, true);
+    WriteType22(0x00);
+    observer.Release();
+    ASSERT_TRUE(observer.WaitFor(3));
+    EXPECT_EQ(observer.States(), (std::vector<int>{2, 0, 2}));
+    EXPECT_TRUE(testsupport::WaitUntil([] { return Status() == 0x1000; }, std::chrono::milliseconds(3000)))
+        << "the last change's state is the one recorded";
+    watcher->Stop();
+    delete watcher;
+}
+
+namespace {
+// The value a line hook writes, and the line of the watcher's thread it writes it at.
+std::atomic<const char*> g_hookLine{nullptr};
+std::atomic<const char*> g_hookKey{nullptr};
+std::atomic<const char*> g_hookValueName{nullptr};
+std::atomic<DWORD> g_hookValue{0};
+
+void WriteAtLine(const char* text) {
+    const char* line = g_hookLine.load();
+    if (line && std::string(text).find(line) != std::string::npos && g_hookLine.exchange(nullptr))
+        testsupport::SetDword(g_hookKey.load(), g_hookValueName.load(), g_hookValue.load());
+}
+
+void WriteWhenLogged(const char* line, const char* key, const char* name, DWORD value) {
+    g_hookKey = key;
+    g_hookValueName = name;
+    g_hookValue = value;
+    g_hookLine = line;
+    CLogCapture::SetLineHook(&WriteAtLine);
+}
+}  // namespace
+
+TEST_F(Watchers, PSensorChangeDuringTheResumeTurnIsServed) {
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";
+    CObserver observer;
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    // Written by the watcher's own thread inside its resume turn, after the wake-up.
+    WriteWhenLogged("PSensorWatcher thread Reset Resume Event.", kPSensorKey, "Type2", kBit25);
+    watcher->Resume();
+    ASSERT_TRUE(observer.WaitFor(1));
+    EXPECT_EQ(observer.States(), std::vector<int>{0});
+    Finish(watcher);
+}
+
+TEST_F(Watchers, ThermovaChangeDuringThePauseOrResumeTurnIsServed) {
+    struct Case {
+        const char* name;
+        const char* line;  // of the turn, on the watcher's thread
+        bool pause;
+    } cases[] = {
+        {"resume turn", "ThermovaWatcher thread Reset Resume Event.", false},
+        {"pause turn", "ThermovaWatcher thread Handle Pause Event.", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CLogCapture::Clear();
+        WriteType22(0);
+        simpm::SetThermova(true, true);
+        CObserver observer;
+        CWatcherThermova* watcher = CWatcherThermova::Create();
+        watcher->Attach(&observer);
+        watcher->Start();
+        ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+        simpm::SetThermova(true, false);
+        WriteWhenLogged(c.line, kThermovaKey, "Type22", 0x80);
+        if (c.pause) {
+            watcher->Pause();
+            // The hook has written by the time the line is captured; the thread pauses next.
+            ASSERT_TRUE(WaitForLine(c.line));
+            watcher->Resume();
+        } else {
+            watcher->Resume();
+        }
+        ASSERT_TRUE(observer.WaitFor(2));
+        EXPECT_EQ(observer.States(), (std::vector<int>{2, 0}));
+        watcher->Stop();
+        delete watcher;
+    }
 }

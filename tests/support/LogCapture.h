@@ -5,6 +5,7 @@
 #include "Logger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ public:
         LogSetFlags(LOG_FLAG_DEBUG | extraFlags);
     }
     ~CLogCapture() {
+        SetLineHook(nullptr);
         LogSetFlags(0);
         LogSetDebugSink(nullptr);
     }
@@ -51,11 +53,21 @@ public:
         std::lock_guard<std::mutex> guard(Lock());
         Storage().clear();
     }
+    // Called with each line on the logging thread, before it is captured: a
+    // test acts at a chosen line of another thread while that thread waits
+    // (under the logger's lock, so the hook must not log). Null: none.
+    using LineHook = void (*)(const char* text);
+    static void SetLineHook(LineHook hook) { Hook().store(hook); }
 
 private:
     static void Sink(const char* text) {
+        if (LineHook hook = Hook().load()) hook(text);
         std::lock_guard<std::mutex> guard(Lock());
         Storage().push_back(text);
+    }
+    static std::atomic<LineHook>& Hook() {
+        static std::atomic<LineHook> hook{nullptr};
+        return hook;
     }
     static std::vector<std::string>& Storage() {
         static std::vector<std::string> lines;
