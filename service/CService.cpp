@@ -22,6 +22,10 @@ const GUID kGuidConsoleDisplayState = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 
 // one that never does must not hold an uninstaller for ever.
 const DWORD kRemoveStopWaitMs = 30000;
 
+// How often a stop that waits for the worker tells the SCM that it goes on
+// (real milliseconds, within the 3000 ms wait hint of every report).
+const DWORD kStopReportMs = 1000;
+
 // Sleep of the start and stop polls: a tenth of the wait hint, 1 s to 10 s.
 DWORD PollStep(DWORD waitHint) {
     DWORD step = waitHint / 10;
@@ -252,14 +256,22 @@ void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
 
     ::WaitForSingleObject(g_hServiceStopEvent, INFINITE);
 
-    if (application) {
-        application->Stop();
-        delete application;
-        application = nullptr;
-    }
+    StopApplication(application);
+    application = nullptr;
     ::CloseHandle(g_hServiceStopEvent);
     g_hServiceStopEvent = nullptr;
     SetStatus(SERVICE_STOPPED, NO_ERROR, 0);
+}
+
+void CService::StopApplication(CTarvoApplication* application) {
+    if (!application) return;
+    application->Stop();
+    // The worker ends at once unless it finishes what must not be left half
+    // done (a SAR table it has begun to write): meanwhile the SCM hears that
+    // the stop goes on, with a check point that rises at every report.
+    DWORD checkPoint = 2;
+    while (!application->WaitForWorkerEnd(kStopReportMs)) SetStatus(SERVICE_STOP_PENDING, NO_ERROR, checkPoint++);
+    delete application;
 }
 
 DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* eventData, void* context) {
@@ -298,12 +310,10 @@ DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* even
         } else if (eventType == PBT_POWERSETTINGCHANGE) {
             const POWERBROADCAST_SETTING* setting = static_cast<const POWERBROADCAST_SETTING*>(eventData);
             // The setting GUID is not compared: display state is the only setting registered.
-            if (applicationUsable && setting && setting->DataLength >= 1) {
-                if (setting->Data[0] != 0)
-                    application->MonitorPowerOn();
-                else
-                    application->MonitorPowerOff();
-            }
+            // Carried out on a thread of the application's: the modem's answer
+            // must not keep the SCM from delivering the next control.
+            if (applicationUsable && setting && setting->DataLength >= 1)
+                application->PostMonitorPower(setting->Data[0] != 0);
         }
         break;
     case SERVICE_CONTROL_SESSIONCHANGE:

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <winsvc.h>
 
+class CTarvoApplication;
+
 class CService {
 public:
     explicit CService(const char* argument);
@@ -23,6 +25,9 @@ public:
     static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
     static DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, void* eventData, void* context);
     static void SetTriggerInfo(SC_HANDLE service);
+    // ServiceMain's end: stops the application, waits for its worker while
+    // telling the SCM that the stop is pending, and deletes it. Null does nothing.
+    static void StopApplication(CTarvoApplication* application);
     static BOOL SetFailureActions();
 
     static SERVICE_STATUS_HANDLE g_hServiceStatus;

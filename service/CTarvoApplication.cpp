@@ -62,17 +62,27 @@ CTarvoApplication::CTarvoApplication()
       m_pWirelessDeviceMgr(nullptr),
       m_bMonitorOff(false),
       m_bSpareFlag(false),
+      m_displayStateThread([this](bool on) {
+          if (on)
+              MonitorPowerOn();
+          else
+              MonitorPowerOff();
+      }),
       m_bWirelessDeviceMgrStarting(false),
       m_bWirelessDeviceMgrStopped(false) {
     m_hRestartEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ::InitializeCriticalSection(&m_csDecision);
     ::InitializeCriticalSection(&m_csWatchers);
     ::InitializeCriticalSection(&m_csWirelessDeviceMgr);
 }
 
 CTarvoApplication::~CTarvoApplication() {
-    // The worker may still be in its start-up steps: it must have left the
-    // objects below before they go. Its own sleeps end at the stop request.
+    // The worker and the display thread may still be at work: they must have
+    // left the objects below before they go. Their waits on the modem and the
+    // worker's sleeps end at the stop request.
     CThread::Stop(false);
+    m_displayStateThread.Shutdown();
+    m_displayStateThread.WaitForEnd(INFINITE);
     if (m_hThread && ::GetCurrentThreadId() != m_dwThreadId) ::WaitForSingleObject(m_hThread, INFINITE);
 
     // What the worker attached while Stop ran is detached now; nothing notifies
@@ -108,6 +118,7 @@ CTarvoApplication::~CTarvoApplication() {
     m_hRestartEvent = nullptr;
     ::DeleteCriticalSection(&m_csWirelessDeviceMgr);
     ::DeleteCriticalSection(&m_csWatchers);
+    ::DeleteCriticalSection(&m_csDecision);
 }
 
 int CTarvoApplication::GetLastDeviceReady() { return s_lastDeviceReady.load(); }
@@ -132,10 +143,19 @@ bool CTarvoApplication::SleepUnlessStopped(DWORD ms) {
 
 void CTarvoApplication::Start() { CThread::Start(nullptr); }
 
+bool CTarvoApplication::WaitForWorkerEnd(DWORD ms) {
+    if (!m_hThread || ::GetCurrentThreadId() == m_dwThreadId) return true;
+    return ::WaitForSingleObject(m_hThread, ms) == WAIT_OBJECT_0;
+}
+
 void CTarvoApplication::Stop() {
     try {
-        DetachWatchers();
+        // Signalled before the sources are detached: every wait on the modem
+        // made for this object, on whatever thread, ends now, so the detaching
+        // (which waits for a notification under way) never waits for a silent modem.
         CThread::Stop(false);
+        m_displayStateThread.Shutdown();
+        DetachWatchers();
     } catch (const std::exception& e) {
         LogWrite("CTarvoApplication::Stop", e.what(), 2);
     }
@@ -155,7 +175,15 @@ DWORD CTarvoApplication::Run(void* param) {
     LogWrite(fn, "Tarvo.tag is not found, continue!", 0);
     LogWrite(fn, "Inside Run()", 1);
 
+    // Each step begins only while no stop is requested: a stop that lands while
+    // a step succeeds ends the start-up before the next one.
+    auto stopped = [&] {
+        if (!IsStopRequested()) return false;
+        LogWrite(fn, "Stop requested, start-up ended", 1);
+        return true;
+    };
     try {
+        if (stopped()) return 0;
         if (GetWWANRadioState() == 1) {
             LogWrite(fn, "=====================>>>>> W_Disable is high before Tarvo started!!! <Warning!!!>", 0);
         } else {
@@ -166,10 +194,12 @@ DWORD CTarvoApplication::Run(void* param) {
                 LogWrite(fn, "=====================>>>>> Tarvo set W_Disable to high OK!!!", 0);
         }
 
+        if (stopped()) return 0;
         m_pDeviceFactory = CreateDeviceSpecificFactory();
         if (!m_pDeviceFactory) LogWrite(fn, "Unsupported device.", 2);
 
         for (int attempt = 0; attempt < 10; ++attempt) {
+            if (stopped()) return 0;
             CTarvoDeviceFactory* factory = m_pDeviceFactory;
             m_pWWANDeviceObj = factory ? factory->CreateWWANDevice() : nullptr;
             if (m_pWWANDeviceObj) break;
@@ -182,11 +212,13 @@ DWORD CTarvoApplication::Run(void* param) {
             return 0;
         }
 
+        if (stopped()) return 0;
         g_strWWANDeviceName = modem->GetModelName();
         MBSar::InitSAR();
 
         bool initialized = false;
         for (int attempt = 0; attempt < 10 && !initialized; ++attempt) {
+            if (stopped()) return 0;
             if (modem->Initialize() == 1) {
                 initialized = true;
                 break;
@@ -205,8 +237,9 @@ DWORD CTarvoApplication::Run(void* param) {
         }
 
         CHelpers::InitStateLock();
-        if (IsStopRequested()) return 0;
+        if (stopped()) return 0;
         AttachWatchers();
+        if (stopped()) return 0;
         ApplyInitialState();
         bool watchersMissing = false;
         if (CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()})
@@ -316,15 +349,27 @@ void CTarvoApplication::StartWirelessDeviceMgr() {
         manager = m_pWirelessDeviceMgr = CWirelessDeviceMgr::GetInstance();
         m_bWirelessDeviceMgrStarting = true;
     }
+    // The end of the start on every way out, an exception included (an
+    // allocation failure while the sinks are registered): a stop that came
+    // meanwhile left the manager to us, and later stops must not skip it.
+    class CStartEnd {
+    public:
+        CStartEnd(CTarvoApplication& application, CWirelessDeviceMgr* manager)
+            : m_application(application), m_manager(manager) {}
+        ~CStartEnd() {
+            CSectionGuard guard(m_application.m_csWirelessDeviceMgr);
+            m_application.m_bWirelessDeviceMgrStarting = false;
+            if (!m_application.m_bWirelessDeviceMgrStopped) return;
+            m_manager->Detach(&m_application);
+            m_manager->Stop();
+        }
+
+    private:
+        CTarvoApplication& m_application;
+        CWirelessDeviceMgr* m_manager;
+    } startEnd(*this, manager);
     manager->Attach(this);
     manager->Start();
-
-    CSectionGuard guard(m_csWirelessDeviceMgr);
-    m_bWirelessDeviceMgrStarting = false;
-    if (!m_bWirelessDeviceMgrStopped) return;
-    // A stop came while the sinks were being registered and left them to us.
-    manager->Detach(this);
-    manager->Stop();
 }
 
 void CTarvoApplication::StopWirelessDeviceMgr() {
@@ -340,6 +385,8 @@ void CTarvoApplication::StopWirelessDeviceMgr() {
 
 int CTarvoApplication::ApplyInitialState() {
     MonitorPowerOn();
+    CSectionGuard decision(m_csDecision);
+    if (IsStopRequested()) return 0;
     CWWANDevice* modem = m_pWWANDeviceObj;
     if (m_pDeviceFactory && modem) {
         int state = 0;
@@ -351,6 +398,11 @@ int CTarvoApplication::ApplyInitialState() {
 }
 
 void CTarvoApplication::NotifyState(int state) {
+    // On whatever thread it comes, the modem's answer is not awaited past the
+    // service's stop; and a decision queued behind one that the stop cut short sends nothing.
+    CClock::CThreadStopScope stopScope(m_hStopEvent);
+    CSectionGuard decision(m_csDecision);
+    if (IsStopRequested()) return;
     if (state == TARVO_NOTIFY_RECHECK) {
         CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
         state = psensor ? psensor->GetState() : 0;
@@ -377,6 +429,9 @@ void CTarvoApplication::NotifyState(int state) {
 }
 
 void CTarvoApplication::NotifyChange() {
+    CClock::CThreadStopScope stopScope(m_hStopEvent);
+    // The reading and the decision it leads to are one step, as in NotifyState.
+    CSectionGuard decision(m_csDecision);
     if (!m_pDeviceFactory || !m_pWWANDeviceObj) return;
     int reading = 0;
     {
@@ -398,6 +453,8 @@ void CTarvoApplication::MonitorPowerOn() {
     LogWrite("CTarvoApplication::MonitorPowerOn", "Monitor On", 1);
     NotifyState(TARVO_NOTIFY_RECHECK);
 }
+
+void CTarvoApplication::PostMonitorPower(bool on) { m_displayStateThread.Post(on); }
 
 void CTarvoApplication::SignalRestart() {
     if (m_pDeviceFactory) ::SetEvent(m_hRestartEvent);

@@ -3,6 +3,7 @@
 // worker thread and decides the Tarvo state on whatever thread an event comes.
 #pragma once
 
+#include "CDisplayStateThread.h"
 #include "CThread.h"
 #include "IObsvrPSensor.h"
 #include "IObsvrWlanAndMbnNotification.h"
@@ -32,6 +33,11 @@ public:
     void Stop();
     void MonitorPowerOn();
     void MonitorPowerOff();
+    // The control handler's display state: carried out by MonitorPowerOn or
+    // MonitorPowerOff on a thread of this object, never on the caller's.
+    void PostMonitorPower(bool on);
+    // Waits at most ms for the worker thread's end; true when it has ended or never started.
+    bool WaitForWorkerEnd(DWORD ms);
     void SignalRestart();
     void RestartWatchers();
     int AttachWatchers();
@@ -78,6 +84,13 @@ private:
     // The wireless notification manager's part of AttachWatchers and DetachWatchers.
     void StartWirelessDeviceMgr();
     void StopWirelessDeviceMgr();
+
+    // Held for a whole back-off decision and the command it sends: the inputs
+    // are read and the modem told in one step, so whatever order the sources
+    // change in on their threads, the last command is decided on the inputs
+    // last seen. Recursive (NotifyChange decides through NotifyState).
+    CRITICAL_SECTION m_csDecision;
+    CDisplayStateThread m_displayStateThread;
 
     CRITICAL_SECTION m_csWatchers;
     // Watchers replaced by RestartWatchers, still attached to this object until their threads end.

@@ -40,14 +40,27 @@ CWirelessDeviceMgr::~CWirelessDeviceMgr() {
 
 void CWirelessDeviceMgr::Start() {
     if (IsRunning()) return;
-    AdviseRadioEvents();
-    AdviseInterfaceManagerEvents();
-    AdviseRegistrationEvents();
+    try {
+        AdviseRadioEvents();
+        AdviseInterfaceManagerEvents();
+        AdviseRegistrationEvents();
+    } catch (...) {
+        // A start that did not finish (an allocation failure while advising)
+        // leaves nothing registered: its owner may delete this object next.
+        UnregisterSinks();
+        throw;
+    }
     SetRunning(true);
 }
 
 void CWirelessDeviceMgr::Stop() {
     if (!IsRunning()) return;
+    UnregisterSinks();
+    ClearObservers();
+    SetRunning(false);
+}
+
+void CWirelessDeviceMgr::UnregisterSinks() {
     // Off the sinks' lists first: a notification already under way finishes
     // before the sinks go, and none starts afterwards.
     if (m_spRadioSink && m_pRadioSink) m_pRadioSink->Detach(this);
@@ -55,8 +68,6 @@ void CWirelessDeviceMgr::Stop() {
     UnadviseRadioEvents();
     UnadviseInterfaceManagerEvents();
     UnadviseRegistrationEvents();
-    ClearObservers();
-    SetRunning(false);
 }
 
 int CWirelessDeviceMgr::AdviseKind(const IID& eventInterface, ComPtr<IConnectionPoint>& connectionPoint,

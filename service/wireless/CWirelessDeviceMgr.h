@@ -45,6 +45,8 @@ private:
     void UnadviseRadioEvents();
     void UnadviseInterfaceManagerEvents();
     void UnadviseRegistrationEvents();
+    // Every kind off its sink's list and unadvised, whatever was registered.
+    void UnregisterSinks();
     void NotifyObservers();
 
     // The steps every kind shares; makeSink creates the kind's sink and returns its IUnknown holder.

@@ -188,7 +188,10 @@ TEST_F(WorkerStartUp, ResumeReplacesTheWatchersWhileTheyAreRead) {
     });
     for (int restart = 0; restart < 3; ++restart) {
         application.SignalRestart();
-        ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop", static_cast<size_t>(restart) + 2));
+        // Each restart starts a new watcher of each kind, the P-sensor's first.
+        const size_t started = static_cast<size_t>(restart) + 2;
+        ASSERT_TRUE(WaitForLine("CWatcherPSensor running", started));
+        ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tCwatcherThermova Entry", started));
     }
     reading = false;
     reader.join();

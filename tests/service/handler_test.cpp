@@ -1,9 +1,11 @@
 #include "CService.h"
 #include "CTarvoApplication.h"
 #include "LogCapture.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
 namespace {
@@ -113,9 +115,14 @@ TEST_F(ServiceHandler, DisplayStateDrivesTheMonitorFlag) {
     for (const Case& c : cases) {
         CLogCapture::Clear();
         EXPECT_EQ(Display(&application, c.state), static_cast<DWORD>(NO_ERROR));
-        EXPECT_EQ(application.MonitorOff(), c.off) << int(c.state);
+        // Carried out on the application's display thread, after the handler returned.
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return application.MonitorOff() == c.off; },
+                                           std::chrono::milliseconds(3000)))
+            << int(c.state);
         if (c.line) {
-            EXPECT_TRUE(CLogCapture::Has(c.line));
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return CLogCapture::Has(c.line); },
+                                               std::chrono::milliseconds(3000)))
+                << c.line;
         }
     }
     // Without an application nothing happens.

@@ -1,0 +1,69 @@
+#include "CDisplayStateThread.h"
+
+#include "Logger.h"
+
+namespace {
+const int kNothingPending = -1;
+}
+
+CDisplayStateThread::CDisplayStateThread(Handler handler)
+    : m_handler(std::move(handler)),
+      m_hPosted(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_nPending(kNothingPending),
+      m_bStarted(false),
+      m_bShutdown(false) {}
+
+CDisplayStateThread::~CDisplayStateThread() {
+    Shutdown();
+    WaitForEnd(INFINITE);
+    if (m_hPosted) ::CloseHandle(m_hPosted);
+}
+
+bool CDisplayStateThread::Post(bool on) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bShutdown) return false;
+        m_nPending = on ? 1 : 0;
+        if (!m_bStarted && m_hPosted && Start(nullptr) == 0) m_bStarted = true;
+        if (m_bStarted) {
+            ::SetEvent(m_hPosted);
+            return true;
+        }
+        m_nPending = kNothingPending;
+    }
+    // No thread to carry it: the change is not lost, the caller waits for it.
+    LogWrite("CDisplayStateThread::Post", "Display thread not started, display state carried out in place", 2);
+    m_handler(on);
+    return true;
+}
+
+void CDisplayStateThread::Shutdown() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bShutdown = true;
+    m_nPending = kNothingPending;
+    Stop(false);
+}
+
+bool CDisplayStateThread::WaitForEnd(DWORD ms) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_bStarted) return true;
+    }
+    if (::GetCurrentThreadId() == GetThreadId()) return false;
+    return ::WaitForSingleObject(GetThreadHandle(), ms) == WAIT_OBJECT_0;
+}
+
+DWORD CDisplayStateThread::Run(void* param) {
+    const HANDLE handles[2] = {m_hStopEvent, m_hPosted};
+    for (;;) {
+        // The stop first: a state handed over together with it is not carried out.
+        if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
+        int state = kNothingPending;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            state = m_nPending;
+            m_nPending = kNothingPending;
+        }
+        if (state != kNothingPending) m_handler(state != 0);
+    }
+}

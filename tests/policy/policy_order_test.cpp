@@ -1,0 +1,170 @@
+// The order in which back-off decisions reach the modem, with the real policy
+// object, the Foxconn modem object and the simulated modem: display controls
+// carried out off the control handler's thread, and changes of several
+// sources on several threads while a command is on its way.
+#include "CClock.h"
+#include "CService.h"
+#include "CSimModemControl.h"
+#include "CWWANFoxconn.h"
+#include "LogCapture.h"
+#include "MBSar.h"
+#include "PolicyFakes.h"
+#include "SimPmControl.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+using simmodem::FaultSpec;
+
+namespace {
+// The Foxconn back-off indices: 2 on, 1 off (back-off status stays 1 for both).
+const uint32_t kIndexOn = 2;
+const uint32_t kIndexOff = 1;
+
+std::vector<SERVICE_STATUS> g_reports;
+
+BOOL WINAPI CaptureStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+    g_reports.push_back(*status);
+    return TRUE;
+}
+
+// The policy object with a factory, the Foxconn modem object over the
+// simulated modem, and a P-sensor watcher (not started) whose reading comes
+// from the simulated driver.
+class COrderApplication : public CTestApplication {
+public:
+    COrderApplication() {
+        m_pDeviceFactory = new CFakeFactory();
+        m_pWWANDeviceObj = new CWWANFoxconn(L"Qualcomm Snapdragon X55 5G");
+        WithWatchers(true, false);
+    }
+};
+
+class DecisionOrder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(simpm::Install(), 0u);
+        ASSERT_EQ(simpm::Start(), 0u);
+        ASSERT_TRUE(simpm::Reset());
+        ASSERT_TRUE(CSimModemControl::Register());
+        ASSERT_TRUE(sim.Load());
+        simmodem::StartState state;
+        state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
+        ASSERT_TRUE(sim.Reset(state));
+        g_modem = SarGetDefaultModem();
+        g_dwCurrentTarvoState = 0;
+        CTarvoApplication::SetLastDeviceReady(0);
+        g_reports.clear();
+        CService::s_pfnReportStatus = &CaptureStatus;
+        CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        if (CService::g_hServiceStopEvent) ::CloseHandle(CService::g_hServiceStopEvent);
+        CService::g_hServiceStopEvent = nullptr;
+        CService::s_pfnReportStatus = &::SetServiceStatus;
+        CClock::SetDivisor(1);
+        simpm::ClearFaults();
+        g_modem.reset();
+    }
+
+    static DWORD Display(CTarvoApplication* application, BYTE state) {
+        POWERBROADCAST_SETTING setting = {};
+        setting.DataLength = 1;
+        setting.Data[0] = state;
+        return CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &setting, application);
+    }
+    // The back-off index of the SAR configuration sets the modem received, in order.
+    std::vector<uint32_t> SentIndices() {
+        std::vector<uint32_t> indices;
+        for (const simmodem::LogEntry& e : sim.Log())
+            if (e.op == SIMMODEM_OP_SET && e.cid == 1 && e.payload.size() >= 28)
+                indices.push_back(e.payload[24] | e.payload[25] << 8);
+        return indices;
+    }
+    // The back-off index the modem holds now.
+    uint32_t StoredIndex() {
+        SimModemSarConfig config = {};
+        return sim.GetSarConfig(0, config) ? config.states[0].backOffIndex : 0;
+    }
+    bool WaitForStoredIndex(uint32_t index, DWORD ms = 5000) {
+        return testsupport::WaitUntil([&] { return StoredIndex() == index; }, std::chrono::milliseconds(ms));
+    }
+
+    static std::string LastDisplayLine() {
+        std::string last;
+        for (const std::string& line : CLogCapture::All())
+            if (line.find("CTarvoApplication::MonitorPower") != std::string::npos) last = line;
+        return last;
+    }
+
+    CSimModemControl sim;
+    CLogCapture capture;
+};
+}  // namespace
+
+TEST_F(DecisionOrder, DisplayControlsDoNotWaitForASilentModem) {
+    CClock::SetDivisor(1);  // the real 30 s bound on the modem's answer
+    auto* application = new COrderApplication();
+    ASSERT_TRUE(simpm::SetPSensor(true, true));
+    application->NotifyState(1);
+    ASSERT_TRUE(WaitForStoredIndex(kIndexOn));
+    ASSERT_TRUE(sim.AddFault(FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, SIMMODEM_ALWAYS, SIMMODEM_OP_SET)));
+
+    DWORD start = ::GetTickCount();
+    EXPECT_EQ(Display(application, 0), static_cast<DWORD>(NO_ERROR));
+    EXPECT_LT(::GetTickCount() - start, 1000u) << "the handler does not wait for the modem's answer";
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return SentIndices().size() == 2; }, std::chrono::milliseconds(5000)))
+        << "the off command is on its way";
+    EXPECT_EQ(SentIndices().back(), kIndexOff);
+
+    // The stop control comes while the modem keeps the command unanswered, and
+    // what ServiceMain does after it ends within 5 s.
+    start = ::GetTickCount();
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(::WaitForSingleObject(CService::g_hServiceStopEvent, 0), WAIT_OBJECT_0);
+    CService::StopApplication(application);
+    EXPECT_LT(::GetTickCount() - start, 5000u);
+    ASSERT_FALSE(g_reports.empty());
+    EXPECT_EQ(g_reports.front().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tDEBUG\tStop requested, SAR command wait ended"));
+}
+
+TEST_F(DecisionOrder, DisplayStatesInQuickSuccessionLeaveTheLastOne) {
+    CClock::SetDivisor(1000);
+    ASSERT_TRUE(simpm::SetPSensor(true, true));  // an object near: display on means back-off on
+    struct Case {
+        const char* name;
+        bool startOn;
+        std::vector<BYTE> states;
+        uint32_t index;
+    } cases[] = {
+        {"off then on", true, {0, 1}, kIndexOn},
+        {"on then off", false, {1, 0}, kIndexOff},
+        {"off, on, off, dimmed", true, {0, 1, 0, 2}, kIndexOn},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto application = std::make_unique<COrderApplication>();
+        if (c.startOn)
+            application->MonitorPowerOn();
+        else
+            application->MonitorPowerOff();
+        CLogCapture::Clear();
+        for (BYTE state : c.states) EXPECT_EQ(Display(application.get(), state), static_cast<DWORD>(NO_ERROR));
+        // The latest state is always carried out, so once its line is the last
+        // display line, nothing handed over is left.
+        const std::string last = c.states.back() == 0 ? "Monitor Off, send Tarvo Off" : "Monitor On";
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return LastDisplayLine().find(last) != std::string::npos; },
+                                           std::chrono::milliseconds(5000)));
+        EXPECT_TRUE(WaitForStoredIndex(c.index));
+        // Deleting joins the display thread: nothing comes after this.
+        application.reset();
+        EXPECT_EQ(StoredIndex(), c.index);
+        ASSERT_FALSE(SentIndices().empty());
+        EXPECT_EQ(SentIndices().back(), c.index);
+    }
+}
