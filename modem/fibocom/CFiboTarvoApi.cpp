@@ -13,35 +13,10 @@
 std::atomic<CFiboTarvoApi*> CFiboTarvoApi::s_pInstance{nullptr};
 HANDLE CFiboTarvoApi::s_hApiMutex = nullptr;
 
-namespace {
-// Another session may own the name with an ACL that refuses creation; opening it still works.
-HANDLE CreateOrOpenMutex(const char* name) {
-    HANDLE mutex = ::CreateMutexExA(nullptr, name, 0, MUTEX_ALL_ACCESS);
-    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED)
-        mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
-    return mutex;
-}
-
-// Ownership of a mutex that was waited on, given back on every way out of the scope.
-class CMutexOwnership {
-public:
-    explicit CMutexOwnership(HANDLE mutex) : m_hMutex(mutex) {}
-    ~CMutexOwnership() { ::ReleaseMutex(m_hMutex); }
-    CMutexOwnership(const CMutexOwnership&) = delete;
-    CMutexOwnership& operator=(const CMutexOwnership&) = delete;
-
-private:
-    HANDLE m_hMutex;
-};
-}  // namespace
-
 CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
     if (CFiboTarvoApi* instance = s_pInstance.load()) return instance;
-    CUniqueHandle mutex(CreateOrOpenMutex("FiboTarvoApiCreateMutex"));
-    if (!mutex) return s_pInstance.load();
-    DWORD wait = ::WaitForSingleObject(mutex.Get(), INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return s_pInstance.load();
-    CMutexOwnership owned(mutex.Get());
+    CHeldNamedMutex creating("FiboTarvoApiCreateMutex");
+    if (!creating.IsHeld()) return s_pInstance.load();
     if (s_pInstance.load() == nullptr) {
         // Out of memory: no binding now; the next caller tries again.
         CFiboTarvoApi* created = new (std::nothrow) CFiboTarvoApi();
@@ -57,7 +32,7 @@ CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
 
 CFiboTarvoApi::CFiboTarvoApi() {
     const char* fn = "CFiboTarvoApi::CFiboTarvoApi";
-    if (s_hApiMutex == nullptr) s_hApiMutex = CreateOrOpenMutex("FiboTarvoApiMutex");
+    if (s_hApiMutex == nullptr) s_hApiMutex = CreateOrOpenNamedMutex("FiboTarvoApiMutex");
     m_hModule = ::LoadLibraryExA("fiboTarvoApi.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (m_hModule == nullptr) {
         DWORD error = ::GetLastError();
