@@ -13,35 +13,10 @@
 std::atomic<CFiboTarvoApi*> CFiboTarvoApi::s_pInstance{nullptr};
 HANDLE CFiboTarvoApi::s_hApiMutex = nullptr;
 
-namespace {
-// Another session may own the name with an ACL that refuses creation; opening it still works.
-HANDLE CreateOrOpenMutex(const char* name) {
-    HANDLE mutex = ::CreateMutexExA(nullptr, name, 0, MUTEX_ALL_ACCESS);
-    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED)
-        mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
-    return mutex;
-}
-
-// Ownership of a mutex that was waited on, given back on every way out of the scope.
-class CMutexOwnership {
-public:
-    explicit CMutexOwnership(HANDLE mutex) : m_hMutex(mutex) {}
-    ~CMutexOwnership() { ::ReleaseMutex(m_hMutex); }
-    CMutexOwnership(const CMutexOwnership&) = delete;
-    CMutexOwnership& operator=(const CMutexOwnership&) = delete;
-
-private:
-    HANDLE m_hMutex;
-};
-}  // namespace
-
 CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
     if (CFiboTarvoApi* instance = s_pInstance.load()) return instance;
-    CUniqueHandle mutex(CreateOrOpenMutex("FiboTarvoApiCreateMutex"));
-    if (!mutex) return s_pInstance.load();
-    DWORD wait = ::WaitForSingleObject(mutex.Get(), INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return s_pInstance.load();
-    CMutexOwnership owned(mutex.Get());
+    CHeldNamedMutex creating("FiboTarvoApiCreateMutex");
+    if (!creating.IsHeld()) return s_pInstance.load();
     if (s_pInstance.load() == nullptr) {
         // Out of memory: no binding now; the next caller tries again.
         CFiboTarvoApi* created = new (std::nothrow) CFiboTarvoApi();
@@ -57,7 +32,7 @@ CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
 
 CFiboTarvoApi::CFiboTarvoApi() {
     const char* fn = "CFiboTarvoApi::CFiboTarvoApi";
-    if (s_hApiMutex == nullptr) s_hApiMutex = CreateOrOpenMutex("FiboTarvoApiMutex");
+    if (s_hApiMutex == nullptr) s_hApiMutex = CreateOrOpenNamedMutex("FiboTarvoApiMutex");
     m_hModule = ::LoadLibraryExA("fiboTarvoApi.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (m_hModule == nullptr) {
         DWORD error = ::GetLastError();
@@ -248,7 +223,10 @@ int CFiboTarvoApi::IsSarTableCorrectL850(int mode) {
 int CFiboTarvoApi::WriteTable(const char* functionName, int mode, bool l850) {
     LogTraceEnter(functionName);
     LogWrite(functionName, "120s sleep to allow modem initialization", 1);
-    if (!CClock::SleepUnlessStopped(kModemStartupSleepMs)) {
+    const bool waited = CClock::SleepUnlessStopped(kModemStartupSleepMs);
+    // The clear loses the modem's table: a stop seen up to here, in the wait or
+    // after it, leaves the old one. From the clear on, the write runs to its end.
+    if (!waited || CClock::IsStopRequested()) {
         LogWrite(functionName, "Stop requested, modem initialization wait ended, nothing written", 1);
         return 0;
     }
@@ -272,11 +250,19 @@ int CFiboTarvoApi::SetSarTableL850(int mode) { return WriteTable("CFiboTarvoApi:
 int CFiboTarvoApi::SetSarTableAny(const std::string* lines, int count) {
     const char* fn = "CFiboTarvoApi::SetSarTableAny";
     if (count > 0 && lines == nullptr) return FIBO_RESULT_INVALID;
+    // The lines follow a clear, or replace rows one by one: a write cut short
+    // leaves the modem less than a table. The stop waits for the write's end,
+    // which its tries bound.
+    bool stopTold = false;
+    auto pause = [fn, &stopTold](DWORD ms) {
+        CClock::Sleep(ms);
+        if (!stopTold && CClock::IsStopRequested()) {
+            LogWrite(fn, "Stop requested, table write goes on to its end", 1);
+            stopTold = true;
+        }
+    };
     char line[FIBO_TEXT_SIZE] = {};
-    if (!CClock::SleepUnlessStopped(kTableWriteSleepMs)) {
-        LogWrite(fn, "Stop requested, nothing written", 1);
-        return FIBO_RESULT_STOPPED;
-    }
+    pause(kTableWriteSleepMs);
     for (int i = 0; i < count; ++i) {
         std::memset(line, 0, sizeof(line));
         std::memcpy(line, lines[i].data(), std::min(lines[i].size(), FIBO_TEXT_SIZE - 1));
@@ -290,10 +276,7 @@ int CFiboTarvoApi::SetSarTableAny(const std::string* lines, int count) {
                 return result;
             }
             LogWrite(fn, failure + "Retrying...", 1);
-            if (!CClock::SleepUnlessStopped(kLineRetryPauseMs)) {
-                LogWrite(fn, "Stop requested, no more tries", 1);
-                return FIBO_RESULT_STOPPED;
-            }
+            pause(kLineRetryPauseMs);
         }
     }
     LogWrite(fn, "Set Sar table success.", 1);

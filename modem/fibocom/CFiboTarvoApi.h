@@ -79,12 +79,13 @@ public:
     int IsSarTableCorrect(int mode);
     int IsSarTableCorrectL850(int mode);
     // Clear the modem's table and write the mode's command lines; 0. A stop
-    // during the modem's start-up wait ends it before anything is written.
+    // before the clear (in the modem's start-up wait or after it) ends it with
+    // nothing written; once the table is cleared, the stop no longer cuts it.
     int SetSarTable(int mode);
     int SetSarTableL850(int mode);
     // Sends count lines in order; 0 when all were accepted, else the result of
-    // the line that failed kLineTries times (the lines after it are not sent),
-    // or FIBO_RESULT_STOPPED when the stop ended a pause.
+    // the line that failed kLineTries times (the lines after it are not sent).
+    // The stop does not cut it: its pauses run in full.
     int SetSarTableAny(const std::string* lines, int count);
 
 private:

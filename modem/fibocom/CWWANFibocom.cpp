@@ -49,7 +49,7 @@ int CWWANFibocom::Initialize() {
             LogWrite(fn, "SAR Table is not correct. Initializing values.", 1);
             api->SetSarTable(2);
         }
-        // A rewrite whose waits the service's stop ended wrote nothing more: no next pass.
+        // After a stop the rewrite wrote nothing or ran to its end: no next pass.
         if (CClock::IsStopRequested()) return 0;
     }
 

@@ -1,5 +1,6 @@
 #include "CNuvikTarvoApi.h"
 
+#include "Handles.h"
 #include "Logger.h"
 
 #include <atomic>
@@ -17,12 +18,6 @@ const uint32_t kMaxCheckedLength = 0xFFFF;
 // Tested before the creation mutex is taken, so read and written atomically.
 std::atomic<CNuvikTarvoApi*> s_pInstance{nullptr};
 HANDLE g_hNuvikTarvoApiMutex = nullptr;
-
-HANDLE CreateOrOpenMutex(const char* name) {
-    HANDLE mutex = ::CreateMutexExA(nullptr, name, 0, MUTEX_ALL_ACCESS);
-    if (::GetLastError() == ERROR_ACCESS_DENIED) mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
-    return mutex;
-}
 
 template <typename T>
 bool Bind(HMODULE module, const char* name, T& entry, const char* missingText) {
@@ -43,16 +38,13 @@ bool CheckableLength(const char* method, uint32_t length) {
 
 CNuvikTarvoApi* CNuvikTarvoApi::GetInstance() {
     if (CNuvikTarvoApi* instance = s_pInstance.load()) return instance;
-    HANDLE createMutex = CreateOrOpenMutex("NuvikTarvoApiCreateMutex");
-    if (!createMutex) return nullptr;
-    ::WaitForSingleObject(createMutex, INFINITE);
+    CHeldNamedMutex creating("NuvikTarvoApiCreateMutex");
+    if (!creating.IsHeld()) return s_pInstance.load();
     if (!s_pInstance.load()) {
         s_pInstance = new (std::nothrow) CNuvikTarvoApi();
         LogWrite("CNuvikTarvoApi::GetInstance", "New Nuvik Instance", 1);
     }
-    ::ReleaseMutex(createMutex);
-    ::CloseHandle(createMutex);
-    return s_pInstance;
+    return s_pInstance.load();
 }
 
 CNuvikTarvoApi::CNuvikTarvoApi()
@@ -74,7 +66,8 @@ CNuvikTarvoApi::CNuvikTarvoApi()
       m_pfnGetFileCrc(nullptr),
       m_pfnIsWrite(nullptr),
       m_pfnSetDeviceRoot(nullptr) {
-    g_hNuvikTarvoApiMutex = CreateOrOpenMutex("NuvikTarvoApiMutex");
+    // A creation that failed before may have opened it already.
+    if (!g_hNuvikTarvoApiMutex) g_hNuvikTarvoApiMutex = CreateOrOpenNamedMutex("NuvikTarvoApiMutex");
     m_hModule = ::LoadLibraryExA("Kessa.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (!m_hModule) {
         DWORD error = ::GetLastError();

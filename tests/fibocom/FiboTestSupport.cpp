@@ -13,15 +13,24 @@ namespace {
 std::mutex g_lock;
 std::vector<std::string> g_lines;
 std::vector<DWORD> g_requests;
+// Set while no capture runs, so the code under test reads them unlocked.
+std::function<void(const std::string&)> g_logHook;
+std::function<void(DWORD)> g_clockHook;
 
 void CaptureLine(const char* text) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_lines.emplace_back(text);
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_lines.emplace_back(text);
+    }
+    if (g_logHook) g_logHook(text);
 }
 
 void CaptureRequest(DWORD ms) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_requests.push_back(ms);
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_requests.push_back(ms);
+    }
+    if (g_clockHook) g_clockHook(ms);
 }
 
 template <typename Fn>
@@ -80,6 +89,8 @@ void StartCapture() {
         g_lines.clear();
         g_requests.clear();
     }
+    g_logHook = nullptr;
+    g_clockHook = nullptr;
     LogSetDebugSink(&CaptureLine);
     LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_TRACE);
     CClock::SetDivisor(1000);
@@ -91,7 +102,13 @@ void StopCapture() {
     LogSetDebugSink(nullptr);
     CClock::SetObserver(nullptr);
     CClock::SetDivisor(1);
+    g_logHook = nullptr;
+    g_clockHook = nullptr;
 }
+
+void SetLogHook(std::function<void(const std::string& line)> hook) { g_logHook = std::move(hook); }
+
+void SetClockHook(std::function<void(DWORD ms)> hook) { g_clockHook = std::move(hook); }
 
 std::vector<std::string> LogLines() {
     std::lock_guard<std::mutex> guard(g_lock);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,13 @@ private:
 };
 
 // Log lines ("Function\tLEVEL\tmessage") and clock requests, from Start to Stop.
+// Start and Stop remove the hooks.
 void StartCapture();
 void StopCapture();
+// Run on the calling thread as a line is written (under the logger's lock) or
+// as a wait is asked of the clock, before it begins.
+void SetLogHook(std::function<void(const std::string& line)> hook);
+void SetClockHook(std::function<void(DWORD ms)> hook);
 std::vector<std::string> LogLines();
 // Lines of the function whose message is exactly the text.
 int CountLogged(const std::string& functionName, const std::string& message);

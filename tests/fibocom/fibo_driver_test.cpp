@@ -250,20 +250,12 @@ TEST_F(FiboDriver, StopEndsEachWaitWithinASecond) {
         const char* function;                 // the one line saying so
         const char* line;
     };
-    const std::vector<std::string> lines = Mode2Lines();
     auto initialize = [] { return CWWANFibocom(L"Fibocom L860-GL").Initialize(); };
-    auto writeLines = [&lines] { return CFiboTarvoApi::GetInstance()->SetSarTableAny(lines.data(), 4); };
     const Case cases[] = {
         {"the 120 s wait before a rewrite", 10, [](CFiboSim&) {}, initialize, CFiboTarvoApi::kModemStartupSleepMs, 1, 0,
          "CFiboTarvoApi::SetSarTable", "Stop requested, modem initialization wait ended, nothing written"},
         {"the readiness polls", 1, [](CFiboSim& sim) { sim.SetValue("MbimNotReadyPolls", 100000); }, initialize,
          CFiboTarvoApi::kMbimPollPauseMs, 2, 0, "CFiboTarvoApi::CheckMBIM", "Stop requested, MBIM ready wait ended"},
-        {"the pause before the lines", 1, [](CFiboSim&) {}, writeLines, CFiboTarvoApi::kTableWriteSleepMs, 1,
-         FIBO_RESULT_STOPPED, "CFiboTarvoApi::SetSarTableAny", "Stop requested, nothing written"},
-        // The first 1 s request is the pause before the lines, the second the first retry's.
-        {"the line retries", 1, [](CFiboSim& sim) { sim.SetFault("set_BodySarValue", 3, 0, -1); }, writeLines,
-         CFiboTarvoApi::kLineRetryPauseMs, 2, FIBO_RESULT_STOPPED, "CFiboTarvoApi::SetSarTableAny",
-         "Stop requested, no more tries"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,6 +285,85 @@ TEST_F(FiboDriver, StopEndsEachWaitWithinASecond) {
         EXPECT_EQ(CountClockRequests(c.waitMs), c.request) << "no wait after the stop";
         EXPECT_EQ(m_sim.Calls("set_BodySarClear"), 0);
         EXPECT_TRUE(m_sim.AcceptedLines().empty());
+    }
+}
+
+// A stop at each point of a rewrite, landed through the worker's own stop
+// event: up to the clear the modem keeps its old table; from the clear on the
+// write runs to its end, pauses and retries included. Either way no further
+// pass follows, and the start-up reports the stop.
+TEST_F(FiboDriver, StopDuringARewriteLeavesTheOldTableOrTheWholeNewOne) {
+    enum class Left { OldTable, NewTable };
+    struct Case {
+        const char* name;
+        const char* atLine;  // the stop comes as this line is written...
+        DWORD waitMs;        // ...or as this wait is asked of the clock...
+        int request;         // ...for the n-th time
+        int lineFailures;    // sends of the second line that fail before it is accepted
+        Left left;
+    };
+    const Case cases[] = {
+        {"in the 120 s wait", nullptr, CFiboTarvoApi::kModemStartupSleepMs, 1, 0, Left::OldTable},
+        {"after the check that calls for the rewrite",
+         "CWWANFibocom::Initialize\tDEBUG\tSAR Table is not correct. Initializing values.", 0, 0, 0, Left::OldTable},
+        {"right after the clear", "CFiboTarvoApi::SetBodySarClear\tDEBUG\tBody Sar cleared", 0, 0, 0,
+         Left::NewTable},
+        {"in the 1 s pause before the lines", nullptr, CFiboTarvoApi::kTableWriteSleepMs, 1, 0, Left::NewTable},
+        // The first 1 s request is the pause before the lines, the second the first retry's.
+        {"in a line retry", nullptr, CFiboTarvoApi::kLineRetryPauseMs, 2, 2, Left::NewTable},
+    };
+    const std::vector<std::string> oldLines = ToVector(fibo_sar_cmd_0, 4);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        LoadTable(oldLines);
+        const std::string oldTable = m_sim.TableText();
+        if (c.lineFailures) m_sim.SetFault("set_BodySarValue", 3, 1, c.lineFailures);
+        CUniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(stop.IsValid());
+        // The hooks run on the worker: the stop lands exactly at the chosen point.
+        if (c.atLine) {
+            const std::string at = c.atLine;
+            SetLogHook([&stop, at](const std::string& line) {
+                if (line == at) ::SetEvent(stop.Get());
+            });
+        } else {
+            int seen = 0;
+            SetClockHook([&stop, &c, seen](DWORD ms) mutable {
+                if (ms == c.waitMs && ++seen == c.request) ::SetEvent(stop.Get());
+            });
+        }
+        int result = -1;
+        std::thread worker([&] {
+            CClock::CThreadStopScope scope(stop.Get());
+            result = CWWANFibocom(L"Fibocom L860-GL").Initialize();
+        });
+        worker.join();
+        SetLogHook(nullptr);
+        SetClockHook(nullptr);
+        ASSERT_EQ(::WaitForSingleObject(stop.Get(), 0), WAIT_OBJECT_0) << "the stop never came";
+
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(CountClockRequests(CFiboTarvoApi::kModemStartupSleepMs), 1) << "one rewrite pass";
+        EXPECT_EQ(m_sim.Calls("get_BodySarValue"), 1) << "no verification after it";
+        const std::string table = m_sim.TableText();
+        if (c.left == Left::OldTable) {
+            EXPECT_EQ(table, oldTable);
+            EXPECT_EQ(m_sim.Calls("set_BodySarClear"), 0);
+            EXPECT_EQ(m_sim.Calls("set_BodySarValue"), 0);
+            EXPECT_EQ(CountLogged("CFiboTarvoApi::SetSarTable",
+                                  "Stop requested, modem initialization wait ended, nothing written"),
+                      1);
+        } else {
+            EXPECT_EQ(m_sim.AcceptedLines(), Mode2Lines());
+            EXPECT_EQ(m_sim.GetValue("RowCount"), 29);
+            EXPECT_TRUE(MissingFrom(table, ToVector(fibo_sar_tbl_2, 29)).empty()) << table;
+            EXPECT_EQ(m_sim.Calls("set_BodySarValue"), 4 + c.lineFailures);
+            EXPECT_EQ(CountClockRequests(CFiboTarvoApi::kLineRetryPauseMs), 1 + c.lineFailures);
+            EXPECT_EQ(CountLogged("CFiboTarvoApi::SetSarTableAny", "Stop requested, table write goes on to its end"),
+                      1);
+            EXPECT_TRUE(Logged("CFiboTarvoApi::SetSarTableAny", "Set Sar table success."));
+        }
     }
 }
 

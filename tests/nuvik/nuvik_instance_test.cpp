@@ -1,0 +1,98 @@
+// The binding's creation when memory runs out inside it. The test program
+// replaces the global allocation functions so that, on one thread, the first
+// allocation after the binding's own fails: the creation throws between the
+// wait on "NuvikTarvoApiCreateMutex" and its release. The mutex must still be
+// given back, and a later call must create the binding.
+#include <gtest/gtest.h>
+
+#include "CNuvikTarvoApi.h"
+#include "Handles.h"
+#include "Logger.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+// Set on the creating thread: the binding's allocation arms the failure of the next one.
+thread_local bool t_failAfterBinding = false;
+thread_local bool t_failNext = false;
+
+void* Allocate(std::size_t size) {
+    if (t_failNext) {
+        t_failNext = false;
+        return nullptr;
+    }
+    if (t_failAfterBinding && size == sizeof(CNuvikTarvoApi)) {
+        t_failAfterBinding = false;
+        t_failNext = true;
+    }
+    return std::malloc(size != 0 ? size : 1);
+}
+
+std::mutex g_linesLock;
+std::vector<std::string> g_lines;
+
+void CaptureLine(const char* text) {
+    std::lock_guard<std::mutex> guard(g_linesLock);
+    g_lines.emplace_back(text);
+}
+
+int CountLines(const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_linesLock);
+    int count = 0;
+    for (const std::string& line : g_lines)
+        if (line == text) ++count;
+    return count;
+}
+}  // namespace
+
+// The default operator delete frees with free: these pair with it.
+void* operator new(std::size_t size) {
+    if (void* p = Allocate(size)) return p;
+    throw std::bad_alloc();
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+
+TEST(NuvikInstance, AllocationFailureInsideTheCreationGivesTheMutexBack) {
+    LogSetDebugSink(&CaptureLine);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_TRACE);
+    // A handle of the test's own keeps the named mutex alive after the creating
+    // thread ends: an owner that never gave it back shows as abandoned.
+    CUniqueHandle mutex(::CreateMutexA(nullptr, FALSE, "NuvikTarvoApiCreateMutex"));
+    ASSERT_TRUE(mutex.IsValid());
+
+    CNuvikTarvoApi* failed = nullptr;
+    bool threw = false;
+    std::thread caller([&] {
+        t_failAfterBinding = true;
+        try {
+            failed = CNuvikTarvoApi::GetInstance();
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        t_failAfterBinding = false;
+        t_failNext = false;
+    });
+    caller.join();
+    // The failure is not ours to hide: it reaches the caller, with no binding stored.
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(failed, nullptr);
+    const DWORD wait = ::WaitForSingleObject(mutex.Get(), 0);
+    EXPECT_EQ(wait, WAIT_OBJECT_0) << "given back, not abandoned (" << WAIT_ABANDONED << ")";
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(mutex.Get());
+
+    CNuvikTarvoApi* created = CNuvikTarvoApi::GetInstance();
+    EXPECT_NE(created, nullptr);
+    EXPECT_EQ(CNuvikTarvoApi::GetInstance(), created);
+    EXPECT_EQ(CountLines("CNuvikTarvoApi::GetInstance\tDEBUG\tNew Nuvik Instance"), 1);
+    EXPECT_EQ(::WaitForSingleObject(mutex.Get(), 0), WAIT_OBJECT_0);
+    ::ReleaseMutex(mutex.Get());
+    LogSetFlags(0);
+    LogSetDebugSink(nullptr);
+}
