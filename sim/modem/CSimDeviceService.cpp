@@ -82,7 +82,9 @@ HRESULT CSimDeviceService::Session(bool open, ULONG* requestId) {
     }
     ComPtr<CSimDeviceService> self(this);
     uint32_t epoch = m_record->epoch;
-    modem.Post(0, [self, open, status, id, epoch] {
+    // The session opens or closes with its completion, also a delayed or held one.
+    SimResponse response(1);
+    response[0].task = [self, open, status, id, epoch] {
         CSimModem& m = CSimModem::Instance();
         {
             SimLock l = m.Lock();
@@ -98,7 +100,8 @@ HRESULT CSimDeviceService::Session(bool open, ULONG* requestId) {
             if (open) s->OnOpenCommandSessionComplete(face.Get(), status, id);
             else s->OnCloseCommandSessionComplete(face.Get(), status, id);
         });
-    });
+    };
+    modem.RespondLocked(m_record, m_serviceId, op, 0, std::move(response));
     return S_OK;
 }
 
@@ -165,14 +168,17 @@ void CSimDeviceService::Finish(bool set, ULONG commandId, ULONG requestId, const
     HRESULT status = result.status;
     simcodec::Bytes reply = result.reply;
     std::vector<StrayCompletion> strays = StrayCompletions(set, commandId, requestId);
-    modem.PostForEpoch(m_record, 0, [self, set, commandId, requestId, status, reply, strays] {
+    // Each step is a task of its own: a client that waits inside the completion
+    // for the notification still gets it from a standby thread.
+    SimResponse response;
+    response.push_back({0, [self, set, commandId, requestId, status, reply, strays] {
         for (const StrayCompletion& stray : strays)
             DeliverCompletion(stray.service, set, commandId, stray.requestId, stray.status, {});
         DeliverCompletion(self, set, commandId, requestId, status, reply);
-    });
+    }});
     for (const simcodec::Bytes& message : result.notifications) {
         ULONG eventId = result.notificationId;
-        modem.PostForEpoch(m_record, 0, [self, eventId, message] {
+        response.push_back({0, [self, eventId, message] {
             ComPtr<IMbnDeviceService> face = CSimDeviceServiceView::ForDelivery(self.Get());
             CSimModem::Instance().Deliver<IMbnDeviceServicesEvents>(
                 SIMMODEM_SINK_DEVICE_SERVICES, [&](IMbnDeviceServicesEvents* s) {
@@ -180,14 +186,15 @@ void CSimDeviceService::Finish(bool set, ULONG commandId, ULONG requestId, const
                     s->OnEventNotification(face.Get(), eventId, data);
                     if (data) ::SafeArrayDestroy(data);
                 });
-        });
+        }});
     }
     if (result.reboot) {
+        // The modem reboots after it has answered, however late the answer goes out.
         SimRecordPtr record = m_record;
         uint32_t epoch = record->epoch;
         simmodem::Settings settings = modem.CurrentSettings();
         uint32_t arriveMs = settings.rebootArriveDelayMs;
-        modem.Post(settings.rebootRemoveDelayMs, [record, epoch, arriveMs] {
+        response.push_back({settings.rebootRemoveDelayMs, [record, epoch, arriveMs] {
             CSimModem& m = CSimModem::Instance();
             SimLock l = m.Lock();
             if (record->epoch != epoch || !record->present) return;
@@ -198,8 +205,10 @@ void CSimDeviceService::Finish(bool set, ULONG commandId, ULONG requestId, const
                 SimLock l2 = m2.Lock();
                 if (record->epoch == gone && !record->present) m2.ArriveLocked(record);
             });
-        });
+        }});
     }
+    const uint32_t op = set ? SIMMODEM_OP_SET : SIMMODEM_OP_QUERY;
+    modem.RespondLocked(m_record, m_serviceId, op, commandId, std::move(response));
 }
 
 void CSimDeviceService::DeliverCompletion(const ComPtr<CSimDeviceService>& service, bool set, ULONG commandId,

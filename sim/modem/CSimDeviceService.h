@@ -36,7 +36,7 @@ private:
     ~CSimDeviceService() override;
     HRESULT Session(bool open, ULONG* requestId);
     HRESULT Command(bool set, ULONG commandId, SAFEARRAY* data, ULONG* requestId);
-    // Posts the completion, the notifications and a reboot that follow a command.
+    // Sends the completion and the notifications and reboot that follow it (lock held).
     void Finish(bool set, ULONG commandId, ULONG requestId, const SimCommandResult& result);
     // A completion that a stray-completion fault sends ahead of the command's own.
     struct StrayCompletion {

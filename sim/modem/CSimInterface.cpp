@@ -189,7 +189,9 @@ HRESULT CSimInterface::SetSoftwareRadioState(MBN_RADIO state, ULONG* requestId) 
     }
     Microsoft::WRL::ComPtr<CSimInterface> self(this);
     uint32_t epoch = m_record->epoch;
-    modem.Post(0, [self, state, status, id, epoch] {
+    // The switch takes effect with its completion, also a delayed or held one.
+    SimResponse response(1);
+    response[0].task = [self, state, status, id, epoch] {
         CSimModem& m = CSimModem::Instance();
         bool changed = false;
         {
@@ -209,7 +211,8 @@ HRESULT CSimInterface::SetSoftwareRadioState(MBN_RADIO state, ULONG* requestId) 
         m.Deliver<IMbnRadioEvents>(SIMMODEM_SINK_RADIO, [&](IMbnRadioEvents* s) {
             s->OnSetSoftwareRadioStateComplete(radio, id, status);
         });
-    });
+    };
+    modem.RespondLocked(m_record, L"", SIMMODEM_OP_RADIO, 0, std::move(response));
     return S_OK;
 }
 

@@ -29,6 +29,8 @@ const IID& SinkIid(uint32_t sink) {
 
 bool IsCommand(uint32_t op) { return op == SIMMODEM_OP_SET || op == SIMMODEM_OP_QUERY; }
 
+uint32_t AddMs(uint32_t a, uint32_t b) { return b > 0xFFFFFFFFu - a ? 0xFFFFFFFFu : a + b; }
+
 std::wstring MadeUpInterfaceId(size_t index) {
     wchar_t text[48];
     swprintf(text, 48, L"{5A1D0000-0000-4000-8000-%012X}", static_cast<unsigned>(index + 1));
@@ -75,6 +77,7 @@ CSimModem::CSimModem() {
                                           SimLock lock = Lock();
                                           for (uint32_t k = 0; k < 4; ++k) status.advised[k] = AdvisedCount(k);
                                           status.logCount = static_cast<uint32_t>(m_log.size());
+                                          status.held = static_cast<uint32_t>(m_held.size());
                                           for (const SimRecordPtr& r : m_records) {
                                               simreg::InterfaceStatus s;
                                               s.present = r->present;
@@ -121,6 +124,7 @@ void CSimModem::ResetLocked(const simmodem::Settings& settings) {
     m_records.clear();
     m_faults.clear();
     m_log.clear();
+    DropHeldLocked(nullptr);
     m_settings = settings;
     if (m_settings.delivery > SIMMODEM_DELIVERY_OTHER) m_settings.delivery = SIMMODEM_DELIVERY_SAME;
     m_delivery = m_settings.delivery;
@@ -198,6 +202,7 @@ void CSimModem::RemoveLocked(const SimRecordPtr& r) {
     if (!r->present) return;
     r->present = false;
     ++r->epoch;  // sessions close, pending completions are lost
+    DropHeldLocked(r);  // and so are held ones
     r->store.OnReboot();
     r->txService.Reset();
     RaiseInterfaceEvent(r, false);
@@ -436,7 +441,53 @@ bool CSimModem::ApplyChange(const std::wstring& text) {
         ClearFaults();
         return true;
     }
+    if (EqualsNoCase(verb, L"release")) {
+        uint32_t count = SIMMODEM_ALL;
+        if (!c.GetNumber(L"count", count)) return false;
+        ReleaseHeld(count);
+        return true;
+    }
     return false;
+}
+
+uint32_t CSimModem::ReleaseHeld(uint32_t count) {
+    SimLock lock = Lock();
+    uint32_t released = 0;
+    for (; released < count && !m_held.empty(); ++released) {
+        // Posted one after another with the same delay: the scheduler keeps their order.
+        for (SimResponseStep& step : m_held.front().response) Post(step.extraMs, std::move(step.task));
+        m_held.pop_front();
+    }
+    if (released) {
+        m_heldChanged.notify_all();
+        Changed();
+    }
+    return released;
+}
+
+uint32_t CSimModem::HeldCount() {
+    SimLock lock = Lock();
+    return static_cast<uint32_t>(m_held.size());
+}
+
+bool CSimModem::WaitForHeld(uint32_t count, uint32_t timeoutMs) {
+    SimLock lock = Lock();
+    return m_heldChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_held.size() >= count; });
+}
+
+void CSimModem::DropHeldLocked(const SimRecordPtr& record) {
+    std::deque<HeldResponse> dropped;  // let go after the list is consistent again
+    for (auto it = m_held.begin(); it != m_held.end();) {
+        if (record && it->record != record) {
+            ++it;
+            continue;
+        }
+        dropped.push_back(std::move(*it));
+        it = m_held.erase(it);
+    }
+    if (dropped.empty()) return;
+    m_heldChanged.notify_all();
+    Changed();
 }
 
 std::vector<simmodem::LogEntry> CSimModem::LogSnapshot() {
@@ -578,6 +629,17 @@ std::optional<simcodec::Bytes> CSimModem::TakeReplyFault(uint32_t index, const s
     return std::nullopt;
 }
 
+bool CSimModem::TakeFault(uint32_t kind, uint32_t index, const std::wstring& service, uint32_t op, uint32_t cid,
+                          simmodem::FaultSpec& taken) {
+    for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
+        if (it->kind != kind || !MatchFilter(*it, index, service, op, cid)) continue;
+        taken = *it;
+        if (it->count != SIMMODEM_ALWAYS && --it->count == 0) m_faults.erase(it);
+        return true;
+    }
+    return false;
+}
+
 bool CSimModem::TakeRemoveTrigger(uint32_t index, const std::wstring& service, uint32_t op, uint32_t cid,
                                   uint32_t& rearriveMs) {
     SimLock lock = Lock();
@@ -626,7 +688,7 @@ SimRecordPtr CSimModem::FindPresentLocked(const std::wstring& interfaceId) {
 void CSimModem::Post(uint32_t extraMs, std::function<void()> task) {
     SimLock lock = Lock();
     uint64_t generation = m_generation;
-    m_scheduler.Post(m_settings.completionDelayMs + extraMs, [this, generation, task] {
+    m_scheduler.Post(AddMs(m_settings.completionDelayMs, extraMs), [this, generation, task] {
         if (m_generation == generation) task();
     });
 }
@@ -641,6 +703,33 @@ void CSimModem::PostForEpoch(const SimRecordPtr& record, uint32_t extraMs, std::
         }
         task();
     });
+}
+
+void CSimModem::RespondLocked(const SimRecordPtr& record, const std::wstring& service, uint32_t op, uint32_t cid,
+                              SimResponse response) {
+    // A delay and a hold are taken apart, so a test can hold one of many
+    // requests that a start state delays; the held one then also goes out late.
+    simmodem::FaultSpec delay, hold;
+    uint32_t delayMs = TakeFault(SIMMODEM_FAULT_DELAY, record->index, service, op, cid, delay) ? delay.delayMs : 0;
+    bool held = TakeFault(SIMMODEM_FAULT_HOLD, record->index, service, op, cid, hold);
+    uint32_t epoch = record->epoch;
+    for (SimResponseStep& step : response) {
+        step.extraMs = AddMs(step.extraMs, delayMs);
+        step.task = [this, record, epoch, task = std::move(step.task)] {
+            {
+                SimLock l = Lock();
+                if (record->epoch != epoch) return;
+            }
+            task();
+        };
+    }
+    if (held) {
+        m_held.push_back(HeldResponse{record, std::move(response)});
+        m_heldChanged.notify_all();
+        Changed();
+        return;
+    }
+    for (SimResponseStep& step : response) Post(step.extraMs, std::move(step.task));
 }
 
 uint32_t CSimModem::FrameSize() {

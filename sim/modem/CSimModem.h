@@ -16,6 +16,7 @@
 #include <wrl/client.h>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,15 @@ struct SimInterfaceRecord {
 };
 using SimRecordPtr = std::shared_ptr<SimInterfaceRecord>;
 using SimLock = std::unique_lock<std::recursive_mutex>;
+
+// One part of what a request sends back: its completion first, then what
+// follows it (notifications, a reboot), each due extraMs after the completion
+// delay.
+struct SimResponseStep {
+    uint32_t extraMs = 0;
+    std::function<void()> task;
+};
+using SimResponse = std::vector<SimResponseStep>;
 
 // HRESULTs of the simulator's own refusals.
 constexpr HRESULT kSimNotConnected = static_cast<HRESULT>(0x8007048F);   // ERROR_DEVICE_NOT_CONNECTED
@@ -86,6 +96,10 @@ public:
     size_t LogCount();
     bool WaitForLog(uint32_t opMask, uint32_t count, uint32_t timeoutMs);
     bool WaitIdle(uint32_t timeoutMs) { return m_scheduler.WaitIdle(timeoutMs); }
+    // Completions held by hold faults: the count oldest go out, in the order they were held.
+    uint32_t ReleaseHeld(uint32_t count);
+    uint32_t HeldCount();
+    bool WaitForHeld(uint32_t count, uint32_t timeoutMs);
     uint32_t AdvisedCount(uint32_t sink);
     uint32_t ObjectCount(uint32_t kind) { return kind < kObjectKinds ? m_objects[kind].load() : 0; }
     uint32_t OpenSessionCount(uint32_t index, const wchar_t* service);
@@ -121,6 +135,11 @@ public:
     // removed in between.
     void Post(uint32_t extraMs, std::function<void()> task);
     void PostForEpoch(const SimRecordPtr& record, uint32_t extraMs, std::function<void()> task);
+    // Sends what a logged request gets back, unless the interface is removed
+    // first. A delay fault for the request adds its time to every step; a hold
+    // fault keeps the whole response until ReleaseHeld. Lock held.
+    void RespondLocked(const SimRecordPtr& record, const std::wstring& service, uint32_t op, uint32_t cid,
+                       SimResponse response);
     uint32_t FrameSize();
     void Changed();  // state that the status mirror shows has changed
 
@@ -154,6 +173,15 @@ private:
     IUnknown* AcquireSink(DWORD cookie);
     bool MatchFilter(const simmodem::FaultSpec& f, uint32_t index, const std::wstring& service, uint32_t op,
                      uint32_t cid) const;
+    // The first matching fault of the kind, used up by one; false when none matches.
+    bool TakeFault(uint32_t kind, uint32_t index, const std::wstring& service, uint32_t op, uint32_t cid,
+                   simmodem::FaultSpec& taken);
+    void DropHeldLocked(const SimRecordPtr& record);  // null: all
+
+    struct HeldResponse {
+        SimRecordPtr record;
+        SimResponse response;
+    };
 
     struct SinkEntry {
         DWORD cookie;
@@ -170,6 +198,8 @@ private:
     std::vector<SimRecordPtr> m_records;
     std::vector<simmodem::FaultSpec> m_faults;
     std::vector<simmodem::LogEntry> m_log;
+    std::deque<HeldResponse> m_held;
+    std::condition_variable_any m_heldChanged;
     std::vector<SinkEntry> m_sinks;
     std::vector<CSimDeviceService*> m_services;
     std::atomic<uint64_t> m_generation{0};

@@ -66,6 +66,9 @@ bool CSimModemControl::Load(const std::wstring& dllPath) {
     bind(m_getOpenSessionCount, "SimModem_GetOpenSessionCount");
     bind(m_getPrimaryThreadId, "SimModem_GetPrimaryThreadId");
     bind(m_isDeliveryThread, "SimModem_IsDeliveryThread");
+    bind(m_releaseHeld, "SimModem_ReleaseHeld");
+    bind(m_getHeldCount, "SimModem_GetHeldCount");
+    bind(m_waitForHeld, "SimModem_WaitForHeld");
     if (!ok || m_getApiVersion() != SIMMODEM_API_VERSION) {
         ::FreeLibrary(module);
         return false;
@@ -170,6 +173,7 @@ bool CSimModemControl::AddFault(const simmodem::FaultSpec& f) {
     c.reply = f.reply.data();
     c.replyLength = static_cast<uint32_t>(f.reply.size());
     c.rearriveMs = f.rearriveMs;
+    c.delayMs = f.delayMs;
     return m_addFault(&c) == 0;
 }
 
@@ -213,6 +217,14 @@ bool CSimModemControl::WaitForLog(uint32_t opMask, uint32_t count, DWORD timeout
 }
 
 bool CSimModemControl::WaitIdle(DWORD timeoutMs) { return m_module && m_waitIdle(timeoutMs) == 0; }
+
+uint32_t CSimModemControl::ReleaseHeld(uint32_t count) { return m_module ? m_releaseHeld(count) : 0; }
+
+uint32_t CSimModemControl::HeldCount() { return m_module ? m_getHeldCount() : 0; }
+
+bool CSimModemControl::WaitForHeld(uint32_t count, DWORD timeoutMs) {
+    return m_module && m_waitForHeld(count, timeoutMs) == 0;
+}
 
 bool CSimModemControl::GetSarConfig(uint32_t index, SimModemSarConfig& config) {
     return m_module && m_getSarConfig(index, &config) == 0;

@@ -70,8 +70,13 @@ public:
     bool WaitForCommands(uint32_t count, DWORD timeoutMs = 5000) {
         return WaitForLog(SIMMODEM_OPMASK_COMMANDS, count, timeoutMs);
     }
-    // Every scheduled event delivered.
+    // Every scheduled event delivered (held completions are not scheduled).
     bool WaitIdle(DWORD timeoutMs = 5000);
+    // Completions held by hold faults: the count oldest go out, in the order they were held; the number let go.
+    uint32_t ReleaseHeld(uint32_t count = SIMMODEM_ALL);
+    uint32_t HeldCount();
+    // At least count completions held.
+    bool WaitForHeld(uint32_t count, DWORD timeoutMs = 5000);
 
     bool GetSarConfig(uint32_t index, SimModemSarConfig& config);
     simmodem::Bytes SarImage(uint32_t index);
@@ -120,4 +125,7 @@ private:
     PFN_SimModem_GetOpenSessionCount m_getOpenSessionCount = nullptr;
     PFN_SimModem_GetPrimaryThreadId m_getPrimaryThreadId = nullptr;
     PFN_SimModem_IsDeliveryThread m_isDeliveryThread = nullptr;
+    PFN_SimModem_ReleaseHeld m_releaseHeld = nullptr;
+    PFN_SimModem_GetHeldCount m_getHeldCount = nullptr;
+    PFN_SimModem_WaitForHeld m_waitForHeld = nullptr;
 };

@@ -94,6 +94,16 @@ bool CSimModemRemote::AddFault(const simmodem::FaultSpec& fault, DWORD timeoutMs
 
 bool CSimModemRemote::ClearFaults(DWORD timeoutMs) { return SendChange(L"clearfaults", timeoutMs); }
 
+bool CSimModemRemote::ReleaseHeld(uint32_t count, DWORD timeoutMs) {
+    simtext::Change c(L"release");
+    if (count != SIMMODEM_ALL) c.Set(L"count", count);
+    return SendChange(simtext::FormatChange(c), timeoutMs);
+}
+
+bool CSimModemRemote::WaitForHeld(uint32_t count, DWORD timeoutMs) {
+    return WaitForStatus([count](const simreg::Status& s) { return s.held >= count; }, timeoutMs);
+}
+
 bool CSimModemRemote::ReadStatus(simreg::Status& status) { return simreg::ReadStatus(status); }
 
 bool CSimModemRemote::WaitForStatus(const std::function<bool(const simreg::Status&)>& pred, DWORD timeoutMs,

@@ -8,6 +8,8 @@
 //   CSimModemRemote::WriteStartState(state);         // before the process starts
 //   ... start the process, CSimModemRemote::WaitForActivation(pid, 10000) ...
 //   CSimModemRemote::SetRadio(0, MBN_RADIO_OFF);     // waits until applied
+//   CSimModemRemote::WaitForHeld(1, 10000);          // a hold fault in the start state caught a command
+//   CSimModemRemote::ReleaseHeld();
 //   auto log = CSimModemRemote::ReadLog(state.settings.logFile);
 #pragma once
 
@@ -37,6 +39,10 @@ public:
     static bool SetTransmitting(uint32_t index, bool transmitting, DWORD timeoutMs = 5000);
     static bool AddFault(const simmodem::FaultSpec& fault, DWORD timeoutMs = 5000);
     static bool ClearFaults(DWORD timeoutMs = 5000);
+    // Lets the count oldest held completions go (the change "release;count=n").
+    static bool ReleaseHeld(uint32_t count = SIMMODEM_ALL, DWORD timeoutMs = 5000);
+    // Polls the status until at least count completions are held.
+    static bool WaitForHeld(uint32_t count, DWORD timeoutMs);
 
     static bool ReadStatus(simreg::Status& status);
     // Polls the status until pred holds; the last status read goes to *last.

@@ -18,10 +18,11 @@
 extern "C" {
 #endif
 
-#define SIMMODEM_API_VERSION 1u
+#define SIMMODEM_API_VERSION 2u
 
 #define SIMMODEM_ANY 0xFFFFFFFFu     /* filter that matches everything */
 #define SIMMODEM_ALWAYS 0xFFFFFFFFu  /* fault count: never used up */
+#define SIMMODEM_ALL 0xFFFFFFFFu     /* SimModem_ReleaseHeld: every held completion */
 
 /* The device services the simulator knows by their ids. */
 #define SIMMODEM_SERVICE_MS_SAR L"{68223D04-9F6C-4E0F-822D-28441FB72340}"
@@ -66,7 +67,15 @@ enum SimModemFaultKind {
      * with a request id that no request has. The command is then carried out as usual. */
     SIMMODEM_FAULT_STRAY_SERVICE = 7,
     SIMMODEM_FAULT_STRAY_INTERFACE = 8,
-    SIMMODEM_FAULT_STRAY_REQUEST = 9
+    SIMMODEM_FAULT_STRAY_REQUEST = 9,
+    /* The matching request is carried out and logged as usual, but its completion, and what follows
+     * it (notifications, a device-root reboot), goes out delayMs later than it would. Nothing else
+     * waits for it: later completions, also of the same service object, may overtake it. */
+    SIMMODEM_FAULT_DELAY = 10,
+    /* The matching request is carried out and logged as usual, but its completion, and what follows
+     * it, is held until SimModem_ReleaseHeld lets it go; it never goes by itself. A reset or a
+     * removal of the interface drops it, as it drops pending completions. */
+    SIMMODEM_FAULT_HOLD = 11
 };
 
 /* Methods a SIMMODEM_FAULT_HRESULT can fail. */
@@ -176,6 +185,7 @@ typedef struct SimModemFault {
     const uint8_t* reply;    /* SIMMODEM_FAULT_REPLY */
     uint32_t replyLength;
     uint32_t rearriveMs;     /* SIMMODEM_FAULT_REMOVE_AFTER */
+    uint32_t delayMs;        /* SIMMODEM_FAULT_DELAY (added in API version 2) */
 } SimModemFault;
 
 typedef struct SimModemLogEntry {
@@ -256,7 +266,8 @@ SIMMODEM_API int32_t SimModem_GetLogEntry(uint32_t index, SimModemLogEntry* entr
                                           uint32_t capacity);
 /* Waits until the log holds count entries whose op is in opMask; 0 reached, -1 timed out. */
 SIMMODEM_API int32_t SimModem_WaitForLog(uint32_t opMask, uint32_t count, uint32_t timeoutMs);
-/* Waits until every scheduled completion, notification, removal and arrival has been delivered. */
+/* Waits until every scheduled completion, notification, removal and arrival has been delivered
+ * (held completions are not scheduled: it does not wait for them). */
 SIMMODEM_API int32_t SimModem_WaitIdle(uint32_t timeoutMs);
 
 SIMMODEM_API int32_t SimModem_GetSarConfig(uint32_t index, SimModemSarConfig* config);
@@ -277,6 +288,13 @@ SIMMODEM_API uint32_t SimModem_GetOpenSessionCount(uint32_t index, const wchar_t
 SIMMODEM_API uint32_t SimModem_GetPrimaryThreadId(void);
 /* 1 when the thread is one of the simulator's delivery threads. */
 SIMMODEM_API int32_t SimModem_IsDeliveryThread(uint32_t threadId);
+/* Lets the count oldest completions held by SIMMODEM_FAULT_HOLD go (SIMMODEM_ALL: every one), in the
+ * order they were held, each then going out as an undelayed completion would; the number let go. */
+SIMMODEM_API uint32_t SimModem_ReleaseHeld(uint32_t count);
+/* Completions held now. */
+SIMMODEM_API uint32_t SimModem_GetHeldCount(void);
+/* Waits until at least count completions are held; 0 reached, -1 timed out. */
+SIMMODEM_API int32_t SimModem_WaitForHeld(uint32_t count, uint32_t timeoutMs);
 
 /* Function pointer types, for GetProcAddress. */
 typedef uint32_t(__cdecl* PFN_SimModem_GetApiVersion)(void);
@@ -311,6 +329,9 @@ typedef uint32_t(__cdecl* PFN_SimModem_GetDelivery)(void);
 typedef uint32_t(__cdecl* PFN_SimModem_GetOpenSessionCount)(uint32_t, const wchar_t*);
 typedef uint32_t(__cdecl* PFN_SimModem_GetPrimaryThreadId)(void);
 typedef int32_t(__cdecl* PFN_SimModem_IsDeliveryThread)(uint32_t);
+typedef uint32_t(__cdecl* PFN_SimModem_ReleaseHeld)(uint32_t);
+typedef uint32_t(__cdecl* PFN_SimModem_GetHeldCount)(void);
+typedef int32_t(__cdecl* PFN_SimModem_WaitForHeld)(uint32_t, uint32_t);
 
 #ifdef __cplusplus
 }

@@ -173,7 +173,7 @@ int32_t SimModem_SetDiagState(uint32_t index, const SimModemDiagState* state, co
 }
 
 int32_t SimModem_AddFault(const SimModemFault* fault) {
-    if (!fault || fault->kind < SIMMODEM_FAULT_HRESULT || fault->kind > SIMMODEM_FAULT_STRAY_REQUEST) return -1;
+    if (!fault || fault->kind < SIMMODEM_FAULT_HRESULT || fault->kind > SIMMODEM_FAULT_HOLD) return -1;
     simmodem::FaultSpec f;
     f.kind = fault->kind;
     f.method = fault->method;
@@ -186,6 +186,7 @@ int32_t SimModem_AddFault(const SimModemFault* fault) {
     f.hr = fault->hr;
     f.reply = Copy(fault->reply, fault->replyLength);
     f.rearriveMs = fault->rearriveMs;
+    f.delayMs = fault->delayMs;
     CSimModem::Instance().AddFault(f);
     return 0;
 }
@@ -291,6 +292,14 @@ uint32_t SimModem_GetPrimaryThreadId(void) { return CSimModem::Instance().Primar
 
 int32_t SimModem_IsDeliveryThread(uint32_t threadId) {
     return CSimModem::Instance().IsDeliveryThread(threadId) ? 1 : 0;
+}
+
+uint32_t SimModem_ReleaseHeld(uint32_t count) { return CSimModem::Instance().ReleaseHeld(count); }
+
+uint32_t SimModem_GetHeldCount(void) { return CSimModem::Instance().HeldCount(); }
+
+int32_t SimModem_WaitForHeld(uint32_t count, uint32_t timeoutMs) {
+    return CSimModem::Instance().WaitForHeld(count, timeoutMs) ? 0 : -1;
 }
 
 }  // extern "C"

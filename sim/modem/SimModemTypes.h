@@ -86,6 +86,7 @@ struct FaultSpec {
     int32_t hr = 0;
     Bytes reply;
     uint32_t rearriveMs = 0;
+    uint32_t delayMs = 0;
 
     static FaultSpec Fail(uint32_t method, HRESULT hr, uint32_t count = SIMMODEM_ALWAYS) {
         FaultSpec f;
@@ -126,6 +127,18 @@ struct FaultSpec {
         FaultSpec f = Completion(kind, service, cid, op, count);
         f.hr = status;
         return f;
+    }
+    // Carried out as usual; the completion goes out delayMs late, overtaken by any that is due sooner.
+    static FaultSpec Delay(const std::wstring& service, uint32_t cid, uint32_t delayMs,
+                           uint32_t count = SIMMODEM_ALWAYS, uint32_t op = SIMMODEM_OP_ANY) {
+        FaultSpec f = Completion(SIMMODEM_FAULT_DELAY, service, cid, op, count);
+        f.delayMs = delayMs;
+        return f;
+    }
+    // Carried out as usual; the completion waits for ReleaseHeld.
+    static FaultSpec Hold(const std::wstring& service, uint32_t cid, uint32_t count = SIMMODEM_ALWAYS,
+                          uint32_t op = SIMMODEM_OP_ANY) {
+        return Completion(SIMMODEM_FAULT_HOLD, service, cid, op, count);
     }
     static FaultSpec RemoveAfter(uint32_t nth, uint32_t rearriveMs = 0, const std::wstring& service = L"",
                                  uint32_t cid = SIMMODEM_ANY) {

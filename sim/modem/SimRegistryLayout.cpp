@@ -236,6 +236,7 @@ bool WriteStatus(const Status& status) {
     k.Dword(L"AdvisedRegistration", status.advised[SIMMODEM_SINK_REGISTRATION]);
     k.Dword(L"AdvisedDeviceServices", status.advised[SIMMODEM_SINK_DEVICE_SERVICES]);
     k.Dword(L"LogCount", status.logCount);
+    k.Dword(L"Held", status.held);
     k.Dword(L"InterfaceCount", static_cast<uint32_t>(status.interfaces.size()));
     bool ok = k.Ok();
     for (size_t i = 0; i < status.interfaces.size(); ++i) {
@@ -271,6 +272,7 @@ bool ReadStatus(Status& status) {
     k.Dword(L"AdvisedRegistration", s.advised[SIMMODEM_SINK_REGISTRATION]);
     k.Dword(L"AdvisedDeviceServices", s.advised[SIMMODEM_SINK_DEVICE_SERVICES]);
     k.Dword(L"LogCount", s.logCount);
+    k.Dword(L"Held", s.held);
     uint32_t count = 0;
     k.Dword(L"InterfaceCount", count);
     for (uint32_t i = 0; i < count && i < 64; ++i) {

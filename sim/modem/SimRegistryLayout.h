@@ -50,6 +50,7 @@ struct Status {
     std::wstring lastRejected;
     uint32_t advised[4] = {};  // by SimModemSink
     uint32_t logCount = 0;
+    uint32_t held = 0;  // completions held by hold faults
     std::vector<InterfaceStatus> interfaces;
 };
 

@@ -54,7 +54,9 @@ const Name kFaultKinds[] = {{SIMMODEM_FAULT_HRESULT, L"hresult"},
                             {SIMMODEM_FAULT_REMOVE_AFTER, L"remove"},
                             {SIMMODEM_FAULT_STRAY_SERVICE, L"strayservice"},
                             {SIMMODEM_FAULT_STRAY_INTERFACE, L"strayinterface"},
-                            {SIMMODEM_FAULT_STRAY_REQUEST, L"strayrequest"}};
+                            {SIMMODEM_FAULT_STRAY_REQUEST, L"strayrequest"},
+                            {SIMMODEM_FAULT_DELAY, L"delay"},
+                            {SIMMODEM_FAULT_HOLD, L"hold"}};
 
 template <size_t N>
 const wchar_t* Lookup(const Name (&table)[N], uint32_t value) {
@@ -223,9 +225,12 @@ std::wstring FormatFault(const simmodem::FaultSpec& f) {
     if (f.op != SIMMODEM_OP_ANY) c.Set(L"op", OpName(f.op));
     if (f.sink != SIMMODEM_ANY) c.Set(L"sink", SinkName(f.sink));
     c.Set(L"count", f.count == SIMMODEM_ALWAYS ? std::wstring(L"always") : Number(f.count));
-    c.Set(L"hr", HexNumber(static_cast<uint32_t>(f.hr)));
+    // A delay or a hold only times the completion the request gets anyway: no status of its own.
+    if (f.kind != SIMMODEM_FAULT_DELAY && f.kind != SIMMODEM_FAULT_HOLD)
+        c.Set(L"hr", HexNumber(static_cast<uint32_t>(f.hr)));
     if (f.kind == SIMMODEM_FAULT_REPLY) c.Set(L"reply", Hex(f.reply));
     if (f.rearriveMs) c.Set(L"rearrive", f.rearriveMs);
+    if (f.kind == SIMMODEM_FAULT_DELAY) c.Set(L"ms", f.delayMs);
     return FormatChange(c);
 }
 
@@ -238,7 +243,7 @@ bool ParseFault(const Change& c, simmodem::FaultSpec& fault) {
     if (c.Has(L"reply") && !ParseHex(c.Get(L"reply"), f.reply)) return false;
     uint32_t hr = 0;
     if (!c.GetNumber(L"if", f.interfaceIndex) || !c.GetNumber(L"cid", f.cid) || !c.GetNumber(L"count", f.count) ||
-        !c.GetNumber(L"hr", hr) || !c.GetNumber(L"rearrive", f.rearriveMs))
+        !c.GetNumber(L"hr", hr) || !c.GetNumber(L"rearrive", f.rearriveMs) || !c.GetNumber(L"ms", f.delayMs))
         return false;
     f.hr = static_cast<int32_t>(hr);
     if (f.kind == SIMMODEM_FAULT_BUSY) f.hr = static_cast<int32_t>(0x800700AA);

@@ -1,8 +1,9 @@
 // A separate process with the simulator inside, for the cross-process test:
 // it activates the modem (which then reads its start state from the
 // registry), checks the model it was told to expect, waits for the parent to
-// switch the hardware radio off, then enables SAR on the diag service, reads
-// the flag back and waits for the parent to remove the interface. The exit code names the step that failed (0: none).
+// switch the hardware radio off, then enables SAR on the diag service (the
+// parent holds that completion a while), reads the flag back and waits for the
+// parent to remove the interface. The exit code names the step that failed (0: none).
 #include "SimModemControl.h"
 #include "SimModemTestUtil.h"
 
@@ -78,7 +79,8 @@ int Run(const std::wstring& expectedModel) {
     SAFEARRAY* enable = MakeArray({0x00, 0x11});
     HRESULT hr = diag->SetCommand(3, enable, &request);
     ::SafeArrayDestroy(enable);
-    if (FAILED(hr) || !sink->WaitForRequest(SinkEvent::SetComplete, request, 5000, &done) || done.status != S_OK)
+    // The parent holds this completion until it has seen it held.
+    if (FAILED(hr) || !sink->WaitForRequest(SinkEvent::SetComplete, request, 15000, &done) || done.status != S_OK)
         return kSet;
     if (FAILED(diag->QueryCommand(3, nullptr, &request)) ||
         !sink->WaitForRequest(SinkEvent::QueryComplete, request, 5000, &done) || done.data != Bytes{1, 0, 0, 0})

@@ -110,6 +110,10 @@ TEST(SimText, FaultsSurviveTheirTextForm) {
         simmodem::FaultSpec::Stray(SIMMODEM_FAULT_STRAY_SERVICE, SIMMODEM_SERVICE_MS_SAR, 1, 5, 1, SIMMODEM_OP_SET),
         simmodem::FaultSpec::Stray(SIMMODEM_FAULT_STRAY_INTERFACE, L"", SIMMODEM_ANY, E_FAIL),
         simmodem::FaultSpec::Stray(SIMMODEM_FAULT_STRAY_REQUEST, SIMMODEM_SERVICE_DIAG, 3, 5, 2, SIMMODEM_OP_QUERY),
+        simmodem::FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 1500, SIMMODEM_ALWAYS, SIMMODEM_OP_SET),
+        simmodem::FaultSpec::Delay(L"", SIMMODEM_ANY, 20, 3, SIMMODEM_OP_RADIO),
+        simmodem::FaultSpec::Hold(SIMMODEM_SERVICE_DIAG, 3, 2, SIMMODEM_OP_QUERY),
+        simmodem::FaultSpec::Hold(L"", SIMMODEM_ANY),
     };
     faults[0].sink = SIMMODEM_SINK_RADIO;
     faults[0].interfaceIndex = 1;
@@ -122,6 +126,7 @@ TEST(SimText, FaultsSurviveTheirTextForm) {
         EXPECT_EQ(simtext::FormatFault(back), text);
         EXPECT_EQ(f.reply, back.reply);
         EXPECT_EQ(f.count, back.count);
+        EXPECT_EQ(f.delayMs, back.delayMs);
         EXPECT_EQ(f.kind == SIMMODEM_FAULT_BUSY ? static_cast<int32_t>(0x800700AA) : f.hr, back.hr);
     }
     simtext::Change change;
@@ -132,6 +137,26 @@ TEST(SimText, FaultsSurviveTheirTextForm) {
     EXPECT_FALSE(simtext::ParseFault(change, fault));
     ASSERT_TRUE(simtext::ParseChange(L"fault;kind=busy;cid=12a", change));
     EXPECT_FALSE(simtext::ParseFault(change, fault));
+    ASSERT_TRUE(simtext::ParseChange(L"fault;kind=delay;ms=1.5s", change));
+    EXPECT_FALSE(simtext::ParseFault(change, fault));
+}
+
+TEST(SimText, SlowSarSetsReadAsWritten) {
+    // The form end-to-end tests put in a start state's Modem\Faults.
+    const std::wstring text = L"fault;kind=delay;svc={68223D04-9F6C-4E0F-822D-28441FB72340};cid=1;op=set;count=always;ms=1500";
+    simtext::Change change;
+    simmodem::FaultSpec fault;
+    ASSERT_TRUE(simtext::ParseChange(text, change));
+    ASSERT_TRUE(simtext::ParseFault(change, fault));
+    EXPECT_EQ(uint32_t(SIMMODEM_FAULT_DELAY), fault.kind);
+    EXPECT_EQ(SIMMODEM_SERVICE_MS_SAR, fault.service);
+    EXPECT_EQ(1u, fault.cid);
+    EXPECT_EQ(uint32_t(SIMMODEM_OP_SET), fault.op);
+    EXPECT_EQ(SIMMODEM_ALWAYS, fault.count);
+    EXPECT_EQ(1500u, fault.delayMs);
+    EXPECT_EQ(SIMMODEM_ANY, fault.interfaceIndex);
+    // Names are read without regard to case; the op is written as the log writes it.
+    EXPECT_TRUE(simtext::EqualsNoCase(text, simtext::FormatFault(fault)));
 }
 
 TEST(SimText, LogLinesSurviveTheirTextForm) {

@@ -1,6 +1,6 @@
 // A simulator inside another process: it starts from the registry's start
-// state, takes changes from the control key, mirrors its state back and logs
-// every command to a file the parent reads while it runs.
+// state (faults included), takes changes from the control key, mirrors its
+// state back and logs every command to a file the parent reads while it runs.
 #include "CSimModemControl.h"
 #include "CSimModemRemote.h"
 #include "Handles.h"
@@ -47,6 +47,7 @@ TEST_F(CrossProcess, ChildStartsFromTheRegistryTakesChangesAndLogsItsCommands) {
     state.interfaces = {simmodem::InterfaceSpec::Fibocom()};
     state.interfaces[0].tableIndex = 4;
     state.settings.logFile = m_log;
+    state.faults.push_back(simmodem::FaultSpec::Hold(SIMMODEM_SERVICE_DIAG, 3, 1, SIMMODEM_OP_SET));
     ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
 
     DWORD pid = 0;
@@ -57,6 +58,11 @@ TEST_F(CrossProcess, ChildStartsFromTheRegistryTakesChangesAndLogsItsCommands) {
 
     EXPECT_FALSE(CSimModemRemote::SendChange(L"explode;if=0")) << "an unknown change is refused";
     ASSERT_TRUE(CSimModemRemote::SetRadio(0, MBN_RADIO_OFF));
+
+    // The child's enable is held until the parent lets it go; it waits for it.
+    ASSERT_TRUE(CSimModemRemote::WaitForHeld(1, 15000));
+    ASSERT_EQ(2u, CSimModemRemote::ReadLog(m_log).size()) << "the session open and the held set, nothing after";
+    ASSERT_TRUE(CSimModemRemote::ReleaseHeld(1));
 
     // The log file is read while the child still writes it.
     std::vector<simmodem::LogEntry> log;
@@ -76,7 +82,8 @@ TEST_F(CrossProcess, ChildStartsFromTheRegistryTakesChangesAndLogsItsCommands) {
         [](const simreg::Status& s) { return s.logCount == 3 && !s.interfaces.empty() && s.interfaces[0].sarEnable; },
         5000, &status));
     EXPECT_EQ(pid, status.pid);
-    EXPECT_EQ(1u, status.applied);
+    EXPECT_EQ(2u, status.applied);
+    EXPECT_EQ(0u, status.held);
     EXPECT_EQ(1u, status.rejected);
     ASSERT_EQ(1u, status.interfaces.size());
     EXPECT_EQ(0u, status.interfaces[0].hardwareRadio);
