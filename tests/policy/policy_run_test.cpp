@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 using simmodem::FaultSpec;
@@ -170,6 +171,29 @@ TEST_F(WorkerStartUp, StopDuringTheInitialSarConfigurationIsPrompt) {
     EXPECT_TRUE(sent);
     EXPECT_LT(GetTickCount() - start, 2000u);
     EXPECT_TRUE(CLogCapture::Has("MBSar::InitSAR\tDEBUG\tStop requested, SAR command wait ended"));
+}
+
+namespace {
+std::atomic<CTarvoApplication*> g_stopAtModelFound{nullptr};
+
+// On the worker, as the model look-up has found the module: the service's stop
+// request lands between two start-up steps that both succeed.
+void StopWhenTheModelIsFound(const char* line) {
+    if (std::strstr(line, "Foxconn device found") == nullptr) return;
+    if (CTarvoApplication* application = g_stopAtModelFound.exchange(nullptr)) application->CThread::Stop(false);
+}
+}  // namespace
+
+TEST_F(WorkerStartUp, AStopBetweenStepsEndsTheStartUpBeforeTheNext) {
+    CObservedApplication application;
+    g_stopAtModelFound = &application;
+    CLogCapture::SetLineHook(&StopWhenTheModelIsFound);
+    application.Start();
+    ASSERT_TRUE(application.WaitWorker(10000));
+    EXPECT_TRUE(CLogCapture::Has("CTarvoApplication::Run\tDEBUG\tStop requested, start-up ended"));
+    EXPECT_TRUE(SarConfigSets().empty()) << "no initial SAR configuration";
+    EXPECT_FALSE(CLogCapture::Has("CWWANFoxconn::Initialize")) << "no initialisation";
+    EXPECT_FALSE(CLogCapture::Has("CWatcherPSensor running"));
 }
 
 TEST_F(WorkerStartUp, ResumeReplacesTheWatchersWhileTheyAreRead) {

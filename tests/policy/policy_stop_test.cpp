@@ -1,6 +1,7 @@
 // A stop of the policy engine that lands while its worker sets up the event
 // sources: the wireless notification manager must end up with nothing
-// registered with the (simulated) modem and nothing of the modem's held.
+// registered with the (simulated) modem and nothing of the modem's held;
+// the same when an allocation failure ends the manager's start instead.
 #include "CSimModemControl.h"
 #include "Handles.h"
 #include "MBSar.h"
@@ -11,8 +12,24 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <thread>
+
+namespace {
+// The thread whose next allocation fails, once; 0 for none.
+std::atomic<DWORD> g_failNextAllocationOn{0};
+}  // namespace
+
+// The default operator delete frees with free: these pair with it.
+void* operator new(std::size_t size) {
+    DWORD target = g_failNextAllocationOn.load();
+    if (target != 0 && target == ::GetCurrentThreadId() && g_failNextAllocationOn.compare_exchange_strong(target, 0))
+        throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
 
 namespace {
 // Stands in front of the simulated modem's interface-manager class and holds
@@ -54,6 +71,9 @@ private:
 struct StopCase {
     const char* name;
     int holdAt;  // 0: the stop comes before the worker reaches AttachWatchers
+    // Instead of a stop while held: the worker's next allocation fails once it
+    // goes on (the sink of that kind), and the stop comes after.
+    bool allocationFails = false;
 };
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
@@ -99,7 +119,25 @@ TEST_P(StopDuringAttach, LeavesNothingRegisteredAndNothingHeld) {
     // The worker's step: the watchers and the wireless notification manager.
     auto attach = [&] { application->AttachWatchers(); };
 
-    if (GetParam().holdAt == 0) {
+    if (GetParam().allocationFails) {
+        std::atomic<DWORD> workerId{0};
+        bool threw = false;
+        std::thread worker([&] {
+            workerId = ::GetCurrentThreadId();
+            try {
+                attach();
+            } catch (const std::bad_alloc&) {
+                threw = true;  // the worker's body logs it and ends
+            }
+        });
+        ASSERT_TRUE(held->WaitEntered(5000));
+        g_failNextAllocationOn = workerId.load();
+        held->Open();
+        worker.join();
+        EXPECT_TRUE(threw);
+        EXPECT_EQ(g_failNextAllocationOn.load(), 0u) << "the sink's allocation failed";
+        application->Stop();
+    } else if (GetParam().holdAt == 0) {
         // Past the worker's last look at the stop request, before AttachWatchers.
         application->Stop();
         std::thread worker(attach);
@@ -123,5 +161,6 @@ TEST_P(StopDuringAttach, LeavesNothingRegisteredAndNothingHeld) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, StopDuringAttach,
                          ::testing::Values(StopCase{"StopBeforeAttach", 0}, StopCase{"StopWhileTheFirstKindRegisters", 1},
-                                           StopCase{"StopAfterTheFirstKindRegistered", 2}),
+                                           StopCase{"StopAfterTheFirstKindRegistered", 2},
+                                           StopCase{"AllocationFailureAfterTheFirstKindRegistered", 2, true}),
                          [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
