@@ -24,6 +24,9 @@
 
 namespace {
 const char kTagFile[] = "c://VAWMIR//Tarvo.tag";
+// How long the initial state waits for the P-sensor watcher to watch (clock ms):
+// a thread start and a driver request, bounded so a stuck one cannot hold the start-up.
+const DWORD kWatcherStartBoundMs = 5000;
 std::atomic<int> s_lastDeviceReady{0};
 
 // Holds a critical section for its scope; m_csWatchers only for a pointer
@@ -384,6 +387,10 @@ void CTarvoApplication::StopWirelessDeviceMgr() {
 }
 
 int CTarvoApplication::ApplyInitialState() {
+    // The initial state is read once the P-sensor watcher watches: a change
+    // from then on is notified, one before it is in this reading.
+    if (CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()})
+        psensor->WaitUntilWatching(kWatcherStartBoundMs);
     MonitorPowerOn();
     CSectionGuard decision(m_csDecision);
     if (IsStopRequested()) return 0;

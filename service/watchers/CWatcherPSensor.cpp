@@ -1,5 +1,6 @@
 #include "CWatcherPSensor.h"
 
+#include "CClock.h"
 #include "CHelpers.h"
 #include "CRegistryWatchLoop.h"
 #include "CSystem.h"
@@ -32,9 +33,21 @@ std::string ValueLine(const char* label, DWORD value) {
 
 CWatcherPSensor* CWatcherPSensor::Create() { return new CWatcherPSensor(); }
 
-CWatcherPSensor::CWatcherPSensor() : m_dwPrevNotificationValue(0), m_dwCurrentNotificationValue(0) {}
+CWatcherPSensor::CWatcherPSensor()
+    : m_dwPrevNotificationValue(0),
+      m_dwCurrentNotificationValue(0),
+      m_hWatching(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-CWatcherPSensor::~CWatcherPSensor() { WaitForThreadEnd(); }
+CWatcherPSensor::~CWatcherPSensor() {
+    WaitForThreadEnd();
+    if (m_hWatching) ::CloseHandle(m_hWatching);
+}
+
+bool CWatcherPSensor::WaitUntilWatching(DWORD boundMs) {
+    // A watcher never started has no thread to wait for.
+    if (GetThreadHandle() == nullptr) return false;
+    return m_hWatching && CClock::WaitUnlessStopped(m_hWatching, boundMs) == CClock::WaitEnd::Signalled;
+}
 
 void CWatcherPSensor::Start() {
     LogWrite("CWatcherPSensor::Start", "PSensorWatcherobj->Start()", 0);
@@ -73,6 +86,8 @@ DWORD CWatcherPSensor::Run(void* param) {
                                             m_hResumeEvent);
                     const bool armed = loop.Arm();
                     loop.ReadValue(m_dwPrevNotificationValue);
+                    // From here on every change is notified; one before this is in the value read.
+                    ::SetEvent(m_hWatching);
                     WatchLoopTexts texts = {"CWatcherPSensor::Run",
                                             nullptr,
                                             nullptr,
@@ -90,6 +105,7 @@ DWORD CWatcherPSensor::Run(void* param) {
         result = 1;
     }
     LogWrite("CWatcherPSensor::Run", "CWatcherPSensor Exit", 1);
+    ::SetEvent(m_hWatching);
     return result;
 }
 

@@ -24,6 +24,11 @@ public:
     void Pause();
     // 1 detection on, 0 off, -1 not available.
     int GetState();
+    // Waits until the thread watches "Type2" (notification armed and the value
+    // read) or has ended: at most boundMs of the clock, never past the calling
+    // thread's stop. True when it watches or has ended; false at once when its
+    // thread was never started.
+    bool WaitUntilWatching(DWORD boundMs);
 
     DWORD Run(void* param) override;
     void OnThreadExit() override;
@@ -34,4 +39,7 @@ public:
 
     DWORD m_dwPrevNotificationValue;
     DWORD m_dwCurrentNotificationValue;
+
+private:
+    HANDLE m_hWatching;  // manual-reset; set once watching, or when Run ends
 };
