@@ -236,11 +236,8 @@ int main(int argc, char** argv) {
         return Finish();
     }
     Say("== service running; waiting for the modem start-up\n");
-    // Start-up ends with the Thermova watcher past its start-up hold: its
-    // re-evaluation at the start of the hold would race a sensor toggle.
-    if (!machine::WaitForSarConfigSets(kModemLog, 1, 30000) ||
-        !CServiceHarness::WaitForLog(" cSystemInfoObj.HasPSensor() ", 60000) ||
-        !CServiceHarness::WaitForLog("CWatcherThermova::Run\tDEBUG\tEntry Do loop", 10000)) {
+    // Start-up ends with the initial state applied, the P-sensor watcher watching.
+    if (!machine::WaitForSarConfigSets(kModemLog, 1, 30000) || !machine::WaitForStartUp()) {
         Fail("the modem start-up did not complete");
         Say("the service's log:\n");
         PrintLog();
@@ -265,9 +262,10 @@ int main(int argc, char** argv) {
     const Toggle foxconnToggles[] = {{"proximity (bit 25 cleared)", 0, 0x11}, {"away (bit 25 set)", kBit25, 0},
                    {"proximity (bit 25 cleared)", 0, 0x11}, {"away (bit 25 set)", kBit25, 0}};
     for (const Toggle& toggle : nuvik ? nuvikToggles : foxconnToggles) {
-        machine::SettleWatcher();
         size_t before = SarConfigSets().size();
         Say("== sensor: %s, Type2 = 0x%08lx\n", toggle.what, toggle.type2);
+        // The driver's reading first, then the value the power-management service publishes.
+        machine::SetDetection(toggle.status != 0);
         testsupport::SetDword(machine::kNotificationKey, "Type2", toggle.type2);
         if (!machine::WaitForSarConfigSets(kModemLog, before + 1, 10000)) {
             Fail(std::string("no command reached the modem after ") + toggle.what);

@@ -72,24 +72,8 @@ uint32_t PayloadField(const simmodem::Bytes& payload, size_t offset) {
            static_cast<uint32_t>(payload[offset + 3]) << 24;
 }
 
-bool SettleWatcher() {
-    // The start-up's last wake-ups first: the P-sensor watcher's one resume turn
-    // resets the change event (a change made meanwhile is lost), and the Thermova
-    // watcher re-evaluates the sensor when its start-up hold begins.
-    if (!CServiceHarness::WaitForLog("PSensorWatcher thread Reset Resume Event.", 30000) ||
-        !CServiceHarness::WaitForLog("CWatcherThermova::Run\tDEBUG\tEntry Do loop", 30000))
-        return false;
-    static DWORD probe = 0;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        size_t before = CServiceHarness::LogCount("P-Sensor detects Unknown change.");
-        testsupport::SetDword(kNotificationKey, "Probe", ++probe);
-        if (CServiceHarness::WaitForLog("P-Sensor detects Unknown change.", 200, before + 1)) {
-            // From its last line to its next arming the thread only returns.
-            Sleep(20);
-            return true;
-        }
-    }
-    return false;
-}
+void SetDetection(bool objectNear) { simpm::SetPSensor(true, objectNear); }
+
+bool WaitForStartUp() { return CServiceHarness::WaitForLog("CTarvoApplication::MonitorPowerOn\tDEBUG\tMonitor On", 30000); }
 
 }  // namespace machine

@@ -34,10 +34,13 @@ bool WaitForSarConfigSets(const std::wstring& modemLog, size_t count, DWORD time
 simmodem::Bytes SarConfigPayload(uint32_t backOff, uint32_t antenna, uint32_t index);
 uint32_t PayloadField(const simmodem::Bytes& payload, size_t offset);
 
-// Waits until the service's start-up has run its course (the watchers resumed
-// and past the Thermova hold) and the P-sensor watcher has handled a wake-up
-// that leaves "Type2" as it is (it reads the log file): a change made between
-// its read and its next arming would go unseen.
-bool SettleWatcher();
+// The driver's P-sensor reading; tests keep it in step with "Type2", as the
+// power-management service and its driver are on a real machine.
+void SetDetection(bool objectNear);
+
+// Waits until the service's start-up has applied the initial state, which it
+// does once the P-sensor watcher watches: from then on every sensor change is
+// notified (it reads the log file).
+bool WaitForStartUp();
 
 }  // namespace machine

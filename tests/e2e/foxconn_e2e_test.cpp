@@ -35,10 +35,7 @@ protected:
         machine::SetSensorValues(kBit25);  // away, for the Foxconn level rule
         machine::SetCurrentStatus(0);
 
-        simmodem::StartState state;
-        state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
-        state.settings.logFile = modemLog;
-        ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
+        ASSERT_NO_FATAL_FAILURE(WriteModem({}));
 
         // The module already holds the Lumo table.
         testsupport::DeleteTree(kConnMgmtKey);
@@ -54,6 +51,14 @@ protected:
         testsupport::DeleteTree(kConnMgmtKey);
     }
 
+    // The module the service finds at its next start, with faults of its own.
+    void WriteModem(const std::vector<simmodem::FaultSpec>& faults) {
+        simmodem::StartState state;
+        state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
+        state.settings.logFile = modemLog;
+        state.faults = faults;
+        ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
+    }
     void InstallAndStart() {
         ASSERT_EQ(harness->Run(L"-install"), 0);
         ASSERT_TRUE(harness->Start());
@@ -65,6 +70,14 @@ protected:
         ASSERT_TRUE(testsupport::SetBinary(kConnMgmtKey, "Faults", faults));
     }
     std::vector<simmodem::Bytes> Sets() { return machine::SarConfigSets(modemLog); }
+    // The sensor as a user moves it: the driver's reading, then "Type2" (bit 25 set is away).
+    static void Sensor(bool objectNear) {
+        machine::SetDetection(objectNear);
+        testsupport::SetDword(machine::kNotificationKey, "Type2", objectNear ? 0 : kBit25);
+    }
+    static bool WaitForStatus(DWORD status, DWORD ms = 10000) {
+        return testsupport::WaitUntil([&] { return machine::CurrentStatus() == status; }, std::chrono::milliseconds(ms));
+    }
 
     std::unique_ptr<CServiceHarness> harness;
     std::wstring modemLog;
@@ -82,19 +95,16 @@ TEST_F(FoxconnService, SensorDrivesTheBackOff) {
     std::string library = testsupport::ReadFileText(libraryLog);
     EXPECT_NE(library.find("DMSSetTarvoCtlMode status=0"), std::string::npos);
 
-    ASSERT_TRUE(machine::SettleWatcher());
-    testsupport::SetDword(machine::kNotificationKey, "Type2", 0);  // bit 25 cleared: proximity
+    ASSERT_TRUE(machine::WaitForStartUp());
+    Sensor(true);  // bit 25 cleared: proximity
     ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 2, 10000));
     EXPECT_EQ(Sets()[1], SarConfigPayload(1, 65535, 2));
-    EXPECT_TRUE(testsupport::WaitUntil([] { return machine::CurrentStatus() == 0x11; }, std::chrono::milliseconds(5000)))
-        << std::hex << machine::CurrentStatus();
+    EXPECT_TRUE(WaitForStatus(0x11)) << std::hex << machine::CurrentStatus();
 
-    ASSERT_TRUE(machine::SettleWatcher());
-    testsupport::SetDword(machine::kNotificationKey, "Type2", kBit25);  // away
+    Sensor(false);  // away
     ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 3, 10000));
     EXPECT_EQ(Sets()[2], SarConfigPayload(1, 65535, 1)) << "off keeps back-off status 1 with index 1";
-    EXPECT_TRUE(testsupport::WaitUntil([] { return machine::CurrentStatus() == 0; }, std::chrono::milliseconds(5000)))
-        << std::hex << machine::CurrentStatus();
+    EXPECT_TRUE(WaitForStatus(0)) << std::hex << machine::CurrentStatus();
 
     EXPECT_TRUE(harness->StopAndWait());
     EXPECT_TRUE(CServiceHarness::LogHas("main\tINFO\t************* ORVANE.TARVOSVC EXIT ***********"));
@@ -129,5 +139,84 @@ TEST_F(FoxconnService, UnsupportedBiosIdLeavesTheServiceIdle) {
     EXPECT_TRUE(CServiceHarness::LogHas("CTarvoApplication::Run\tERROR\tUnsupported device."));
     EXPECT_EQ(harness->State(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(Sets().empty());
+    EXPECT_TRUE(harness->StopAndWait());
+}
+
+// The sensor moves again while the command for its previous change is on its
+// way to a modem that answers each SAR configuration after 1.5 s: the second
+// change is carried out after the first, and the modem ends where the sensor is.
+TEST_F(FoxconnService, ASensorChangeWhileACommandIsOnItsWayIsNotLost) {
+    const simmodem::Bytes on = SarConfigPayload(1, 65535, 2);
+    const simmodem::Bytes off = SarConfigPayload(1, 65535, 1);
+    struct Case {
+        const char* name;
+        bool startNear;
+        DWORD status;  // "CurrentStatus" at the end
+    } cases[] = {
+        {"near, then away while the back-off-on command is on its way", false, 0x0},
+        {"away, then near while the back-off-off command is on its way", true, 0x11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::RemoveFile(modemLog);
+        harness->Prepare(10);  // a bound of 3 s on each answer: the 1.5 s answers fit with room
+        machine::SetCurrentStatus(0);
+        machine::SetDetection(c.startNear);
+        machine::SetSensorValues(c.startNear ? 0 : kBit25);
+        ASSERT_NO_FATAL_FAILURE(WriteModem(
+            {simmodem::FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 1500, SIMMODEM_ALWAYS, SIMMODEM_OP_SET)}));
+        InstallAndStart();
+        ASSERT_TRUE(machine::WaitForStartUp());
+        // Near at the start: the initial state switches back-off on first.
+        size_t sets = c.startNear ? 2 : 1;
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, sets, 15000));
+        if (c.startNear) ASSERT_TRUE(WaitForStatus(0x10)) << std::hex << machine::CurrentStatus();
+
+        Sensor(!c.startNear);
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, ++sets, 10000));
+        EXPECT_EQ(Sets().back(), c.startNear ? off : on);
+        // The command is on its way: the sensor moves back.
+        Sensor(c.startNear);
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, ++sets, 10000)) << "the second change was lost";
+        // The watcher has read the value the sensor ended at (a decision queued
+        // meanwhile may still send what it was notified of; this change comes after it).
+        ASSERT_TRUE(CServiceHarness::WaitForLog(
+            std::string("------m_dwCurrentNotificationValue => ") + (c.startNear ? "0x 0" : "0x2000000"), 10000));
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return Sets().back() == (c.startNear ? on : off); },
+                                           std::chrono::milliseconds(10000)));
+        EXPECT_TRUE(WaitForStatus(c.status)) << std::hex << machine::CurrentStatus();
+        EXPECT_TRUE(harness->StopAndWait());
+        // Nothing came after: the modem's last configuration is the sensor's.
+        EXPECT_EQ(Sets().back(), c.startNear ? on : off);
+        EXPECT_EQ(machine::CurrentStatus() & 0x1, c.startNear ? 0x1u : 0x0u);
+        harness->Remove();
+    }
+}
+
+// A modem that leaves every SAR configuration unanswered once the service runs:
+// two sensor changes leave one command waiting and a second queued, and a stop
+// still ends within 5 s; the next start, the modem answering again, sends the
+// initial configuration.
+TEST_F(FoxconnService, AStopNeverWaitsForASilentModem) {
+    harness->WriteDebugSwitches(1);  // the real 30 s bound on the modem's answer
+    InstallAndStart();
+    ASSERT_TRUE(machine::WaitForStartUp());
+    ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 10000));
+    ASSERT_TRUE(CSimModemRemote::AddFault(
+        simmodem::FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, SIMMODEM_ALWAYS, SIMMODEM_OP_SET)));
+    Sensor(true);
+    ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 2, 10000)) << "the on command, never answered";
+    Sensor(false);
+
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(harness->StopAndWait(5000));
+    EXPECT_LT(GetTickCount() - start, 5000u);
+
+    const size_t sets = Sets().size();
+    ASSERT_TRUE(harness->Start());
+    ASSERT_TRUE(harness->WaitForState(SERVICE_RUNNING, 10000));
+    ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, sets + 1, 15000));
+    EXPECT_EQ(Sets()[sets], SarConfigPayload(0, 0, 1)) << "the initial configuration, answered";
+    EXPECT_TRUE(CServiceHarness::WaitForLog("MBSar::InitSAR\tINFO\tBack off disabled", 10000, 2));
     EXPECT_TRUE(harness->StopAndWait());
 }

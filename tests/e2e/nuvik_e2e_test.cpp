@@ -119,17 +119,19 @@ TEST_P(NuvikServiceDelivery, WritesTheTableRebootsAndFollowsTheSensor) {
 
     struct Toggle {
         DWORD type2;
+        bool objectNear;  // what the driver reads meanwhile
         simmodem::Bytes payload;
         DWORD status;
     } toggles[] = {
-        {kBit25, SarConfigPayload(1, 0, 2), 0x11},          // bit 25 toggled: proximity
-        {kBit25 | kBit26, SarConfigPayload(0, 0, 1), 0x0},  // bit 26 toggled: away
-        {kBit26, SarConfigPayload(1, 0, 2), 0x11},
-        {0, SarConfigPayload(0, 0, 1), 0x0},
+        {kBit25, true, SarConfigPayload(1, 0, 2), 0x11},           // bit 25 toggled: proximity
+        {kBit25 | kBit26, false, SarConfigPayload(0, 0, 1), 0x0},  // bit 26 toggled: away
+        {kBit26, true, SarConfigPayload(1, 0, 2), 0x11},
+        {0, false, SarConfigPayload(0, 0, 1), 0x0},
     };
+    ASSERT_TRUE(machine::WaitForStartUp());
     size_t sets = machine::SarConfigSets(modemLog).size();
     for (const Toggle& toggle : toggles) {
-        ASSERT_TRUE(machine::SettleWatcher());
+        machine::SetDetection(toggle.objectNear);
         testsupport::SetDword(machine::kNotificationKey, "Type2", toggle.type2);
         ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, ++sets, 10000)) << std::hex << toggle.type2;
         EXPECT_EQ(machine::SarConfigSets(modemLog).back(), toggle.payload) << std::hex << toggle.type2;

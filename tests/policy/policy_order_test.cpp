@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using simmodem::FaultSpec;
@@ -166,5 +167,61 @@ TEST_F(DecisionOrder, DisplayStatesInQuickSuccessionLeaveTheLastOne) {
         EXPECT_EQ(StoredIndex(), c.index);
         ASSERT_FALSE(SentIndices().empty());
         EXPECT_EQ(SentIndices().back(), c.index);
+    }
+}
+
+// The lid opens or closes: the display and the sensor change at once, their
+// notifications come on two threads, and the first one's command is on its way
+// (held by the modem) when the second comes. The second is decided after the
+// first command's answer, on the inputs then, and its command comes last.
+TEST_F(DecisionOrder, DisplayAndSensorTogetherLeaveWhatTheFinalInputsCallFor) {
+    CClock::SetDivisor(1000);
+    struct Case {
+        const char* name;
+        bool displayFirst;
+    } cases[] = {
+        // Display on and the sensor near; the sensor's on command goes first, then the display goes off.
+        {"the sensor's command first", false},
+        // Display off and the sensor near; the display goes on (back-off on), then the object goes away.
+        {"the display's command first", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto application = std::make_unique<COrderApplication>();
+        ASSERT_TRUE(simpm::SetPSensor(true, c.displayFirst));
+        g_dwCurrentTarvoState = 1;  // so the starting state's off command is sent whatever came before
+        if (c.displayFirst)
+            application->MonitorPowerOff();
+        else
+            application->MonitorPowerOn();
+        ASSERT_TRUE(WaitForStoredIndex(kIndexOff));
+        const size_t sentBefore = SentIndices().size();
+        ASSERT_TRUE(sim.AddFault(FaultSpec::Hold(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)));
+        CLogCapture::Clear();
+
+        std::thread sensor;
+        if (c.displayFirst) {
+            Display(application.get(), 1);  // the sensor still reads near: back-off on
+            ASSERT_TRUE(sim.WaitForHeld(1));
+            ASSERT_TRUE(simpm::SetPSensor(true, false));
+            sensor = std::thread([&] { application->NotifyState(0); });  // the watcher's away
+        } else {
+            ASSERT_TRUE(simpm::SetPSensor(true, true));
+            sensor = std::thread([&] { application->NotifyState(1); });  // the watcher's proximity
+            ASSERT_TRUE(sim.WaitForHeld(1));
+            Display(application.get(), 0);
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return LastDisplayLine().find("Monitor Off") != std::string::npos; },
+                                               std::chrono::milliseconds(5000)));
+        }
+        EXPECT_EQ(SentIndices().size(), sentBefore + 1) << "the second waits for the first command's answer";
+        sim.ReleaseHeld();
+        sensor.join();
+        EXPECT_TRUE(WaitForStoredIndex(kIndexOff));
+        application.reset();  // joins the display thread
+        ASSERT_EQ(SentIndices().size(), sentBefore + 2);
+        EXPECT_EQ(SentIndices()[sentBefore], kIndexOn);
+        EXPECT_EQ(SentIndices()[sentBefore + 1], kIndexOff) << "the last command is the final inputs' own";
+        EXPECT_EQ(StoredIndex(), kIndexOff);
+        sim.ClearFaults();
     }
 }
