@@ -6,34 +6,25 @@
 
 #include "CFiboTarvoApi.h"
 #include "FiboTestSupport.h"
+#include "AllocationFailure.h"
 #include "Handles.h"
 
-#include <cstdlib>
 #include <new>
 #include <thread>
 
 namespace {
 thread_local bool t_failBindingAllocation = false;
 
-void* Allocate(std::size_t size) {
-    if (t_failBindingAllocation && size == sizeof(CFiboTarvoApi)) {
-        t_failBindingAllocation = false;
-        return nullptr;
-    }
-    return std::malloc(size != 0 ? size : 1);
+bool FailTheBindingOnce(std::size_t size) {
+    if (!t_failBindingAllocation || size != sizeof(CFiboTarvoApi)) return false;
+    t_failBindingAllocation = false;
+    return true;
 }
 }  // namespace
 
-// The default operator delete frees with free: these pair with it.
-void* operator new(std::size_t size) {
-    if (void* p = Allocate(size)) return p;
-    throw std::bad_alloc();
-}
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-
 TEST(FiboInstance, AllocationFailureLeavesNoBindingAndGivesTheMutexBack) {
     fibotest::StartCapture();
+    testalloc::SetRule(&FailTheBindingOnce);
     // A handle of the test's own keeps the named mutex alive after GetInstance
     // closes its handle: an owner that never gave it back shows as abandoned.
     CUniqueHandle mutex(::CreateMutexA(nullptr, FALSE, "FiboTarvoApiCreateMutex"));

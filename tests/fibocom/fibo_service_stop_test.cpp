@@ -10,19 +10,13 @@
 #include "FiboSarTables.h"
 #include "FiboTestSupport.h"
 #include "Handles.h"
+#include "ServiceStatusCapture.h"
 
 #include <vector>
 
 using namespace fibotest;
 
 namespace {
-std::vector<SERVICE_STATUS> g_reports;
-
-BOOL WINAPI CaptureStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
-    g_reports.push_back(*status);
-    return TRUE;
-}
-
 // The worker's start-up step on a Fibocom modem, the modem's Initialize under
 // the worker's own stop, as the policy engine's worker runs it.
 class CFiboWorkerApplication : public CTarvoApplication {
@@ -45,9 +39,8 @@ TEST(FiboServiceStop, TheStopIsReportedPendingWhileTheClearedTableIsWritten) {
     // The second line is refused three times: three 1 s retries after the 1 s pause.
     sim.SetFault("set_BodySarValue", 3, 1, 3);
     StartCapture();
-    g_reports.clear();
-    CService::s_pfnReportStatus = &CaptureStatus;
-    CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CServiceStatusCapture status;
+    const std::vector<SERVICE_STATUS>& reports = CServiceStatusCapture::Reports();
 
     // Fast up to the clear, then the clock's real pace: the write after it takes seconds.
     CClock::SetDivisor(1000);
@@ -67,18 +60,15 @@ TEST(FiboServiceStop, TheStopIsReportedPendingWhileTheClearedTableIsWritten) {
     SetLogHook(nullptr);
 
     // The handler's report, then ServiceMain's end while the write goes on.
-    ASSERT_GE(g_reports.size(), 3u) << "reported while the worker wrote";
-    for (size_t i = 0; i < g_reports.size(); ++i) {
-        EXPECT_EQ(g_reports[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-        EXPECT_EQ(g_reports[i].dwCheckPoint, i + 1) << "a check point that rises at every report";
-        EXPECT_EQ(g_reports[i].dwWaitHint, 3000u);
+    ASSERT_GE(reports.size(), 3u) << "reported while the worker wrote";
+    for (size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+        EXPECT_EQ(reports[i].dwCheckPoint, i + 1) << "a check point that rises at every report";
+        EXPECT_EQ(reports[i].dwWaitHint, 3000u);
     }
     EXPECT_EQ(sim.AcceptedLines(), ToVector(fibo_sar_cmd_2, 4)) << "the whole new table";
     EXPECT_TRUE(Logged("CFiboTarvoApi::SetSarTableAny", "Set Sar table success."));
 
     StopCapture();
     CClock::SetDivisor(1);
-    ::CloseHandle(CService::g_hServiceStopEvent);
-    CService::g_hServiceStopEvent = nullptr;
-    CService::s_pfnReportStatus = &::SetServiceStatus;
 }

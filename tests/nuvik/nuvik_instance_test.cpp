@@ -5,11 +5,11 @@
 // given back, and a later call must create the binding.
 #include <gtest/gtest.h>
 
+#include "AllocationFailure.h"
 #include "CNuvikTarvoApi.h"
 #include "Handles.h"
 #include "Logger.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -22,16 +22,16 @@ namespace {
 thread_local bool t_failAfterBinding = false;
 thread_local bool t_failNext = false;
 
-void* Allocate(std::size_t size) {
+bool FailTheAllocationAfterTheBinding(std::size_t size) {
     if (t_failNext) {
         t_failNext = false;
-        return nullptr;
+        return true;
     }
     if (t_failAfterBinding && size == sizeof(CNuvikTarvoApi)) {
         t_failAfterBinding = false;
         t_failNext = true;
     }
-    return std::malloc(size != 0 ? size : 1);
+    return false;
 }
 
 std::mutex g_linesLock;
@@ -51,15 +51,8 @@ int CountLines(const std::string& text) {
 }
 }  // namespace
 
-// The default operator delete frees with free: these pair with it.
-void* operator new(std::size_t size) {
-    if (void* p = Allocate(size)) return p;
-    throw std::bad_alloc();
-}
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-
 TEST(NuvikInstance, AllocationFailureInsideTheCreationGivesTheMutexBack) {
+    testalloc::SetRule(&FailTheAllocationAfterTheBinding);
     LogSetDebugSink(&CaptureLine);
     LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_TRACE);
     // A handle of the test's own keeps the named mutex alive after the creating

@@ -9,6 +9,7 @@
 #include "LogCapture.h"
 #include "MBSar.h"
 #include "PolicyFakes.h"
+#include "ServiceStatusCapture.h"
 #include "SimPmControl.h"
 #include "TestSupport.h"
 
@@ -25,13 +26,6 @@ namespace {
 // The Foxconn back-off indices: 2 on, 1 off (back-off status stays 1 for both).
 const uint32_t kIndexOn = 2;
 const uint32_t kIndexOff = 1;
-
-std::vector<SERVICE_STATUS> g_reports;
-
-BOOL WINAPI CaptureStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
-    g_reports.push_back(*status);
-    return TRUE;
-}
 
 // The policy object with a factory, the Foxconn modem object over the
 // simulated modem, and a P-sensor watcher (not started) whose reading comes
@@ -59,14 +53,8 @@ protected:
         g_modem = SarGetDefaultModem();
         g_dwCurrentTarvoState = 0;
         CTarvoApplication::SetLastDeviceReady(0);
-        g_reports.clear();
-        CService::s_pfnReportStatus = &CaptureStatus;
-        CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
     void TearDown() override {
-        if (CService::g_hServiceStopEvent) ::CloseHandle(CService::g_hServiceStopEvent);
-        CService::g_hServiceStopEvent = nullptr;
-        CService::s_pfnReportStatus = &::SetServiceStatus;
         CClock::SetDivisor(1);
         simpm::ClearFaults();
         g_modem.reset();
@@ -104,6 +92,7 @@ protected:
 
     CSimModemControl sim;
     CLogCapture capture;
+    CServiceStatusCapture status;
 };
 }  // namespace
 
@@ -126,11 +115,11 @@ TEST_F(DecisionOrder, DisplayControlsDoNotWaitForASilentModem) {
     // what ServiceMain does after it ends within 5 s.
     start = ::GetTickCount();
     EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
-    ASSERT_EQ(::WaitForSingleObject(CService::g_hServiceStopEvent, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(CServiceStatusCapture::StopSet());
     CService::StopApplication(application);
     EXPECT_LT(::GetTickCount() - start, 5000u);
-    ASSERT_FALSE(g_reports.empty());
-    EXPECT_EQ(g_reports.front().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    ASSERT_FALSE(CServiceStatusCapture::Reports().empty());
+    EXPECT_EQ(CServiceStatusCapture::Reports().front().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_TRUE(CLogCapture::Has("MBSar::EnableTarvo\tDEBUG\tStop requested, SAR command wait ended"));
 }
 

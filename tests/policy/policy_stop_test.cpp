@@ -2,6 +2,7 @@
 // sources: the wireless notification manager must end up with nothing
 // registered with the (simulated) modem and nothing of the modem's held;
 // the same when an allocation failure ends the manager's start instead.
+#include "AllocationFailure.h"
 #include "CSimModemControl.h"
 #include "Handles.h"
 #include "MBSar.h"
@@ -12,7 +13,6 @@
 #include <wrl/client.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <thread>
@@ -20,16 +20,12 @@
 namespace {
 // The thread whose next allocation fails, once; 0 for none.
 std::atomic<DWORD> g_failNextAllocationOn{0};
-}  // namespace
 
-// The default operator delete frees with free: these pair with it.
-void* operator new(std::size_t size) {
+bool FailTheNextAllocationOfTheThread(std::size_t) {
     DWORD target = g_failNextAllocationOn.load();
-    if (target != 0 && target == ::GetCurrentThreadId() && g_failNextAllocationOn.compare_exchange_strong(target, 0))
-        throw std::bad_alloc();
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
+    return target != 0 && target == ::GetCurrentThreadId() && g_failNextAllocationOn.compare_exchange_strong(target, 0);
 }
+}  // namespace
 
 namespace {
 // Stands in front of the simulated modem's interface-manager class and holds
@@ -131,6 +127,7 @@ TEST_P(StopDuringAttach, LeavesNothingRegisteredAndNothingHeld) {
             }
         });
         ASSERT_TRUE(held->WaitEntered(5000));
+        testalloc::SetRule(&FailTheNextAllocationOfTheThread);
         g_failNextAllocationOn = workerId.load();
         held->Open();
         worker.join();

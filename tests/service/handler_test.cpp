@@ -1,6 +1,7 @@
 #include "CService.h"
 #include "CTarvoApplication.h"
 #include "LogCapture.h"
+#include "ServiceStatusCapture.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +10,7 @@
 #include <vector>
 
 namespace {
-std::vector<SERVICE_STATUS> g_reports;
-
-BOOL WINAPI CaptureStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
-    g_reports.push_back(*status);
-    return TRUE;
-}
+std::vector<SERVICE_STATUS>& g_reports = CServiceStatusCapture::Reports();
 
 class CObservedApplication : public CTarvoApplication {
 public:
@@ -27,17 +23,8 @@ struct DisplaySetting {
 
 class ServiceHandler : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_reports.clear();
-        CService::s_pfnReportStatus = &CaptureStatus;
-        CService::g_hServiceStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    }
-    void TearDown() override {
-        if (CService::g_hServiceStopEvent) CloseHandle(CService::g_hServiceStopEvent);
-        CService::g_hServiceStopEvent = nullptr;
-        CService::s_pfnReportStatus = &::SetServiceStatus;
-    }
-    static bool StopSet() { return WaitForSingleObject(CService::g_hServiceStopEvent, 0) == WAIT_OBJECT_0; }
+    CServiceStatusCapture status;
+    static bool StopSet() { return CServiceStatusCapture::StopSet(); }
     static DWORD Display(CTarvoApplication* application, BYTE state) {
         DisplaySetting setting = {};
         setting.header.DataLength = 4;

@@ -1,0 +1,40 @@
+// For a test's scope: what CService::SetStatus reports is captured instead of
+// reaching an SCM, and the control handler has a stop event to set.
+// Header-only: the including test links tarvo_service.
+#pragma once
+
+#include "CService.h"
+
+#include <windows.h>
+#include <vector>
+
+class CServiceStatusCapture {
+public:
+    CServiceStatusCapture() {
+        Reports().clear();
+        CService::s_pfnReportStatus = &CServiceStatusCapture::Capture;
+        CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~CServiceStatusCapture() {
+        if (CService::g_hServiceStopEvent) ::CloseHandle(CService::g_hServiceStopEvent);
+        CService::g_hServiceStopEvent = nullptr;
+        CService::s_pfnReportStatus = &::SetServiceStatus;
+    }
+    CServiceStatusCapture(const CServiceStatusCapture&) = delete;
+    CServiceStatusCapture& operator=(const CServiceStatusCapture&) = delete;
+
+    // Every report, in order; called on the reporting thread.
+    static std::vector<SERVICE_STATUS>& Reports() {
+        static std::vector<SERVICE_STATUS> reports;
+        return reports;
+    }
+    static bool StopSet() {
+        return CService::g_hServiceStopEvent && ::WaitForSingleObject(CService::g_hServiceStopEvent, 0) == WAIT_OBJECT_0;
+    }
+
+private:
+    static BOOL WINAPI Capture(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+        Reports().push_back(*status);
+        return TRUE;
+    }
+};
