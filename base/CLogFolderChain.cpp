@@ -1,7 +1,7 @@
 #include "CLogFolderChain.h"
 
-#include "CHelpers.h"
 #include "Handles.h"
+#include "WideToUtf8.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -118,10 +118,10 @@ bool CLogFolderChain::IsTrustedOwner(PSID owner, PSID processUser) {
 }
 
 std::string CLogFolderChain::Describe(const Result& result) {
-    std::string text = "No log file: " + CHelpers::ToUtf8(result.element);
+    std::string text = "No log file: " + WideToUtf8(result.element);
     switch (result.finding) {
     case Finding::ReparsePoint: return text + " is a junction, link or mount point";
-    case Finding::ForeignOwner: return text + " is owned by " + CHelpers::ToUtf8(result.owner);
+    case Finding::ForeignOwner: return text + " is owned by " + WideToUtf8(result.owner);
     case Finding::SecondName: return text + " has a second name (hard link)";
     case Finding::Unverified: return text + " cannot be checked, error " + std::to_string(result.error);
     default: return text;

@@ -1,9 +1,9 @@
 #include "Logger.h"
 
 #include "CClock.h"
-#include "CHelpers.h"
 #include "CLogFolderChain.h"
 #include "CRegistryKey.h"
+#include "WideToUtf8.h"
 
 #include <shlobj.h>
 
@@ -187,7 +187,7 @@ void LogWriteFileW(const wchar_t* line) {
     CLogLockGuard guard;
     if (!OpenLogFile("LogWriteFileW")) return;
     // Wide text goes into the narrow file as UTF-8.
-    g_logFile << LogTimestamp() << CHelpers::ToUtf8(line ? line : L"") << std::endl;
+    g_logFile << LogTimestamp() << WideToUtf8(line ? line : L"") << std::endl;
     g_logFile.close();
 }
 
