@@ -24,9 +24,6 @@ public:
 
     static std::string ToString(uint32_t value);
     static std::wstring ToWString(uint32_t value);
-    // Wide text as UTF-8, all of it (a NUL inside included); an unpaired
-    // surrogate becomes U+FFFD.
-    static std::string ToUtf8(const std::wstring& text);
     static std::string ToStringInt(int value);
     static long StrToInt(const char* text);
     static long WStrToInt(const wchar_t* text);

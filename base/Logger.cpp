@@ -1,13 +1,12 @@
 #include "Logger.h"
 
 #include "CClock.h"
-#include "CHelpers.h"
-#include "CLogFolderChain.h"
 #include "CRegistryKey.h"
+#include "Handles.h"
+#include "WideToUtf8.h"
 
 #include <shlobj.h>
 
-#include <fstream>
 #include <ios>
 
 uint32_t g_logFlags = 0;
@@ -17,14 +16,19 @@ namespace {
 const wchar_t kLogFilePath[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
 const char kDebugKey[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Debug\\";
 
-std::ofstream g_logFile;
 CRITICAL_SECTION g_logLock;
 bool g_logLockInitialised = false;
 LogDebugSink g_debugSink = nullptr;
 // When the chain to the file is checked and whether a line may open the file; under the log lock.
 CLogFolderChain::CGate g_logGate;
-// How the path setting makes a missing folder; null when Shell32 cannot.
-CLogFolderChain::MakeFolderFn g_logMakeFolder = nullptr;
+// The path as resolved at the path setting: what a line opens, and where its handle must be.
+std::wstring g_logFullPath;
+// The file whose owner a line's check last found trusted; under the log lock.
+CLogFolderChain::TrustedFile g_logTrusted;
+// How the path setting makes and protects the folders: the system's calls, or a
+// test's in their place (g_testChanges); under the log lock.
+CLogFolderChain::Changes g_logChanges;
+const CLogFolderChain::Changes* g_testChanges = nullptr;
 
 // The lock is left on every way out, also when a sink throws.
 class CLogLockGuard {
@@ -38,15 +42,6 @@ public:
     }
     ~CLogLockGuard() { ::LeaveCriticalSection(&g_logLock); }
 };
-
-// fopen-based: msvcrt opens with deny-none sharing, so others may read the log meanwhile.
-bool OpenLogStream(const wchar_t* path) {
-    g_logFile.clear();
-    g_logFile.open(path, std::ios_base::out | std::ios_base::app);
-    if (!g_logFile.is_open()) return false;
-    g_logFile.clear();
-    return true;
-}
 
 std::string LineText(const std::string& functionName, const std::string& message, int level) {
     std::string text;
@@ -69,30 +64,50 @@ void DebugOutput(const char* text) {
 
 // Called under the log lock. The debugger output is told whatever the "Debug" switch
 // says: with no file line written it is the only place left to say why.
-void TakeChainResult(const char* functionName, const CLogFolderChain::Result& result, ULONGLONG nowMs) {
-    if (g_logGate.Take(result, nowMs))
-        DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
+void Tell(const char* functionName, const CLogFolderChain::Result& result) {
+    DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
 }
 
 bool MakeLogFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes) {
     return ::SHCreateDirectoryExW(nullptr, folder, attributes) == ERROR_SUCCESS;
 }
 
-// Called under the log lock. Per line this costs a look at the gate and the clock,
-// except after a failed open or while the chain cannot be checked.
-bool OpenLogFile(const char* functionName) {
-    if (g_logPath == nullptr) return false;
+// The bytes of one file line as the text-mode stream put them on disk: the
+// stamp, the text with each line feed after a carriage return, and a line end.
+std::string FileLine(const std::string& text) {
+    std::string line = LogTimestamp();
+    line.reserve(line.size() + text.size() + 2);
+    for (char c : text) {
+        if (c == '\n') line += '\r';
+        line += c;
+    }
+    line += "\r\n";
+    return line;
+}
+
+// Called under the log lock. Per line this costs a look at the gate and the
+// clock, the open and the check of its handle; the chain is checked by name
+// only after a failed open or while it cannot be checked or is refused.
+void WriteFileLine(const char* functionName, const std::string& text) {
+    if (g_logPath == nullptr) return;
     ULONGLONG now = CClock::TickCount64();
     CLogFolderChain::CGate::Step step = g_logGate.Next(now);
-    if (step == CLogFolderChain::CGate::Step::Skip) return false;
+    if (step == CLogFolderChain::CGate::Step::Skip) return;
     if (step != CLogFolderChain::CGate::Step::Open) {
         bool prepare = step == CLogFolderChain::CGate::Step::Prepare;
-        TakeChainResult(functionName, CLogFolderChain::Prepare(g_logPath, prepare ? g_logMakeFolder : nullptr), now);
-        if (g_logGate.Next(now) != CLogFolderChain::CGate::Step::Open) return false;
+        CLogFolderChain::Result checked =
+            CLogFolderChain::Prepare(g_logFullPath, prepare ? g_logChanges : CLogFolderChain::Changes());
+        if (g_logGate.Take(checked, now)) Tell(functionName, checked);
+        if (g_logGate.Next(now) != CLogFolderChain::CGate::Step::Open) return;
     }
-    bool opened = OpenLogStream(g_logPath);
-    g_logGate.Opened(opened);
-    return opened;
+    CUniqueHandle file;
+    CLogFolderChain::Result result = CLogFolderChain::OpenForLine(g_logFullPath, g_logTrusted, file);
+    if (file) {
+        std::string line = FileLine(text);
+        DWORD written = 0;
+        ::WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    if (g_logGate.Line(result)) Tell(functionName, result);
 }
 }  // namespace
 
@@ -123,12 +138,21 @@ void LogSetFilePath(const wchar_t* path) {
     CLogLockGuard guard;
     if (g_logPath == nullptr) g_logPath = new wchar_t[MAX_PATH]();
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
+    g_logFullPath = CLogFolderChain::FullPath(g_logPath);
 
     // The folders are made from the path itself, drive included, one level at a time,
-    // each with the logger's access list and each checked before the next is made in it.
-    g_logMakeFolder = canMake ? &MakeLogFolder : nullptr;
+    // each with the logger's access list and each checked before the next is made in it;
+    // the service's own folders that exist already get that list when they let others change them.
+    if (g_testChanges) {
+        g_logChanges = *g_testChanges;
+    } else {
+        g_logChanges.makeFolder = canMake ? &MakeLogFolder : nullptr;
+        g_logChanges.protectFolder = &CLogFolderChain::ProtectFolder;
+    }
     g_logGate.Reset();
-    TakeChainResult("LogSetFilePath", CLogFolderChain::Prepare(g_logPath, g_logMakeFolder), CClock::TickCount64());
+    g_logTrusted = CLogFolderChain::TrustedFile();
+    CLogFolderChain::Result prepared = CLogFolderChain::Prepare(g_logFullPath, g_logChanges);
+    if (g_logGate.Take(prepared, CClock::TickCount64())) Tell("LogSetFilePath", prepared);
 }
 
 std::string LogLevelName(int level) {
@@ -178,17 +202,13 @@ void LogOutput(std::string line) {
 
 void LogWriteFileA(const char* line) {
     CLogLockGuard guard;
-    if (!OpenLogFile("LogWriteFileA")) return;
-    g_logFile << LogTimestamp() << line << std::endl;
-    g_logFile.close();
+    WriteFileLine("LogWriteFileA", line ? line : "");
 }
 
 void LogWriteFileW(const wchar_t* line) {
     CLogLockGuard guard;
-    if (!OpenLogFile("LogWriteFileW")) return;
     // Wide text goes into the narrow file as UTF-8.
-    g_logFile << LogTimestamp() << CHelpers::ToUtf8(line ? line : L"") << std::endl;
-    g_logFile.close();
+    WriteFileLine("LogWriteFileW", WideToUtf8(line ? line : L""));
 }
 
 std::string LogFormatTwoDigits(unsigned value) {
@@ -220,3 +240,8 @@ std::string LogTimestamp() {
 }
 
 void LogSetDebugSink(LogDebugSink sink) { g_debugSink = sink; }
+
+void LogSetFolderChanges(const CLogFolderChain::Changes* changes) {
+    CLogLockGuard guard;
+    g_testChanges = changes;
+}

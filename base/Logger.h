@@ -1,6 +1,8 @@
 // The text log: one call per line, three sinks switched by the Debug key.
 #pragma once
 
+#include "CLogFolderChain.h"
+
 #include <windows.h>
 #include <cstdint>
 #include <string>
@@ -38,3 +40,9 @@ std::string LogFormatTwoDigits(int value);
 // Where the "Debug" sink sends its text; OutputDebugStringA unless a test captures it.
 using LogDebugSink = void (*)(const char* text);
 void LogSetDebugSink(LogDebugSink sink);
+
+// How the path setting makes a missing log folder and gives one of the
+// service's own folders the logger's access list: the system's calls, unless a
+// test records what they receive. Null gives the system's back; either takes
+// effect at the next path setting.
+void LogSetFolderChanges(const CLogFolderChain::Changes* changes);

@@ -1,8 +1,8 @@
 #include "MBSar.h"
 
 #include "CClock.h"
-#include "CHelpers.h"
 #include "Logger.h"
+#include "WideToUtf8.h"
 
 #include <roapi.h>
 
@@ -36,7 +36,7 @@ std::string ErrorLine(const wchar_t* format, const hresult_error& error) {
     wchar_t buffer[MAX_PATH] = {};
     _snwprintf(buffer, MAX_PATH - 1, format, static_cast<unsigned>(error.code()), error.message().c_str());
     buffer[MAX_PATH - 1] = L'\0';
-    return CHelpers::ToUtf8(buffer);
+    return WideToUtf8(buffer);
 }
 
 // RoInitialize for the span of one command; RoUninitialize only when it succeeded.

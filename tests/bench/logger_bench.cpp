@@ -1,7 +1,7 @@
-// One log line to the file sink (open, stamp, write, flush, close), on the
-// fixed log path; the path setting, once making the folders and once finding
-// them there; and the check alone, which also runs before the open that follows
-// a failed one.
+// One log line to the file sink (open, the check of its handle, stamp, write,
+// close), on the fixed log path, and one that makes the file first; the path
+// setting, once making the folders and once finding them there; and the chain
+// check alone, which also runs before the open that follows a failed one.
 #include "BenchStats.h"
 #include "CLogFolderChain.h"
 #include "Logger.h"
@@ -15,6 +15,16 @@ namespace {
 const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
 const wchar_t* const kLogFolders[] = {L"C:\\ProgramData\\Orvane\\Tarvo\\Debug", L"C:\\ProgramData\\Orvane\\Tarvo",
                                       L"C:\\ProgramData\\Orvane"};
+
+std::string ReadText(const wchar_t* path) {
+    std::string text;
+    if (FILE* file = _wfopen(path, L"rb")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
 
 // The log file and its folders, innermost first; a folder that holds anything
 // else stays, and then the setting has nothing to make.
@@ -54,6 +64,20 @@ int main(int argc, char** argv) {
         LogWrite("CTarvoApplication::Run", "P-sensor proximity, back-off on", 0);
         line.Add(CLatencies::NowUs() - start);
     }
+    std::string text = ReadText(kLogFile);
+    size_t written = 0;
+    for (size_t at = text.find("back-off on"); at != std::string::npos; at = text.find("back-off on", at + 1)) ++written;
+
+    // Kept apart: the file is looked at and removed around each of these lines.
+    CLatencies makingFile;
+    size_t madeLines = 0;
+    for (int i = 0; i < iterations / 10; ++i) {
+        DeleteFileW(kLogFile);
+        start = CLatencies::NowUs();
+        LogWrite("CTarvoApplication::Run", "P-sensor away, back-off off", 0);
+        makingFile.Add(CLatencies::NowUs() - start);
+        if (ReadText(kLogFile).find("back-off off") != std::string::npos) ++madeLines;
+    }
     LogSetFlags(0);
 
     CLatencies check;
@@ -63,20 +87,14 @@ int main(int argc, char** argv) {
         check.Add(CLatencies::NowUs() - start);
     }
 
-    std::string text;
-    if (FILE* file = _wfopen(kLogFile, L"rb")) {
-        char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-        std::fclose(file);
-    }
-    size_t written = 0;
-    for (size_t at = text.find("back-off on"); at != std::string::npos; at = text.find("back-off on", at + 1)) ++written;
     DeleteFileW(kLogFile);
 
     making.Print("log path setting, the three folders made");
     finding.Print("log path setting, the folders there");
     line.Print("one LogWrite line to the log file");
+    makingFile.Print("one LogWrite line that makes the log file");
     check.Print("folder chain check (path setting, after a failed open)");
-    std::printf("lines in the file: %zu of %d\n", written, iterations);
-    return written == static_cast<size_t>(iterations) ? 0 : 1;
+    std::printf("lines in the file: %zu of %d; files made with their line: %zu of %d\n", written, iterations,
+                madeLines, iterations / 10);
+    return written == static_cast<size_t>(iterations) && madeLines == static_cast<size_t>(iterations / 10) ? 0 : 1;
 }

@@ -76,4 +76,28 @@ void SetDetection(bool objectNear) { simpm::SetPSensor(true, objectNear); }
 
 bool WaitForStartUp() { return CServiceHarness::WaitForLog("CTarvoApplication::MonitorPowerOn\tDEBUG\tMonitor On", 30000); }
 
+const char kConnMgmtKey[] = "Software\\TarvoSim\\ConnectionMgmt";
+
+bool SetUpFoxconnLumo(const std::wstring& modemLog, const std::wstring& libraryLog,
+                      const std::vector<BYTE>& moduleTable) {
+    testsupport::RemoveFile(modemLog);
+    testsupport::RemoveFile(libraryLog);
+    if (!StartDriver()) return false;
+    SetPlatform("Q47XV", "7KQA");
+    SetSensorValues(kBit25);  // away, for the Foxconn level rule
+    SetCurrentStatus(0);
+    simmodem::StartState state;
+    state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
+    state.settings.logFile = modemLog;
+    testsupport::DeleteTree(kConnMgmtKey);
+    return CSimModemRemote::WriteStartState(state) && testsupport::SetBinary(kConnMgmtKey, "ModuleTable", moduleTable) &&
+           testsupport::SetString(kConnMgmtKey, "RequestLog", std::string(libraryLog.begin(), libraryLog.end()));
+}
+
+void TearDownFoxconnLumo() {
+    StopDriver();
+    CSimModemRemote::Clear();
+    testsupport::DeleteTree(kConnMgmtKey);
+}
+
 }  // namespace machine

@@ -43,4 +43,15 @@ void SetDetection(bool objectNear);
 // notified (it reads the log file).
 bool WaitForStartUp();
 
+// The Lumo platform with the Foxconn module, as a Foxconn run needs it: the
+// driver with a P-sensor reading away, the simulated modem "Qualcomm
+// Snapdragon X55 5G" logging to modemLog, and ConnectionMgmt.dll holding
+// moduleTable (the table the module has already) and logging its requests to
+// libraryLog. False when a part cannot be set.
+extern const char kConnMgmtKey[];
+bool SetUpFoxconnLumo(const std::wstring& modemLog, const std::wstring& libraryLog,
+                      const std::vector<BYTE>& moduleTable);
+// The driver stopped and the modem's and the library's settings removed.
+void TearDownFoxconnLumo();
+
 }  // namespace machine

@@ -1,6 +1,7 @@
 #include "CHelpers.h"
 #include "LogCapture.h"
 #include "TestSupport.h"
+#include "WideToUtf8.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +116,7 @@ TEST(HelpersUtilities, WideTextToUtf8) {
         {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},  // all of the text, not up to the first NUL
         {L"x\xd800y", "x\xef\xbf\xbdy"},                      // an unpaired surrogate
     };
-    for (const Case& c : cases) EXPECT_EQ(CHelpers::ToUtf8(c.wide), c.utf8) << c.utf8;
+    for (const Case& c : cases) EXPECT_EQ(WideToUtf8(c.wide), c.utf8) << c.utf8;
 }
 
 TEST(HelpersUtilities, NumberConversions) {

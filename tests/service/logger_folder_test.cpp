@@ -23,6 +23,9 @@ const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
 const wchar_t kRoot[] = L"C:\\ProgramData\\Orvane";
 const wchar_t kTarvo[] = L"C:\\ProgramData\\Orvane\\Tarvo";
 const wchar_t kDebug[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug";
+// Where a change after the first line puts the log folder and the log file meanwhile.
+const wchar_t kDebugKept[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug.kept";
+const wchar_t kLogKept[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.kept";
 // Where a prepared link points: a folder, or the file that a hard link names too.
 const wchar_t kPrepared[] = L"C:\\TarvoPrepared";
 const wchar_t kVictim[] = L"C:\\TarvoPrepared\\Log.txt";
@@ -38,37 +41,8 @@ CUniqueLocal Sid(const wchar_t* text) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Under Wine, the Unix name of a Windows path; empty elsewhere.
-std::string UnixPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    char* name = toUnix ? toUnix(path.c_str()) : nullptr;
-    if (name == nullptr) return "";
-    std::string text = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return text;
-}
-
-// Runs a Unix shell command from inside Wine. Wine starts it without a process to
-// wait for, so the command leaves a marker file behind when it is done.
-bool RunUnix(const std::string& command) {
-    const wchar_t marker[] = L"C:\\TarvoUnixDone";
-    std::string unixMarker = UnixPath(marker);
-    if (unixMarker.empty()) return false;
-    DeleteFileW(marker);
-    std::string script = command + "; touch '" + unixMarker + "'";
-    std::wstring line = L"sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    bool done = testsupport::WaitUntil([&] { return Exists(marker); }, std::chrono::milliseconds(10000));
-    DeleteFileW(marker);
-    return done;
-}
+using testsupport::RunUnix;
+using testsupport::UnixPath;
 
 // Removes a tree without following a link in it: the link goes, what it names stays.
 void RemoveTree(const std::wstring& path) {
@@ -136,6 +110,13 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
     if (unixLink.empty() || !RunUnix("ln -s '" + UnixPath(target) + "' '" + unixLink + "'")) return false;
     DWORD attributes = GetFileAttributesW(link.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A symbolic link to a file where this system lets the test make one; under Wine, a Unix link.
+bool MakeFileLink(const std::wstring& link, const std::wstring& target) {
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) && Exists(link)) return true;
+    std::string unixLink = UnixPath(link);
+    return !unixLink.empty() && RunUnix("ln -s '" + UnixPath(target) + "' '" + unixLink + "'") && Exists(link);
 }
 
 CUniqueLocal ProcessUser() {
@@ -218,6 +199,103 @@ void ExpectAces(PACL acl, const std::vector<Ace>& expected, const std::wstring& 
     }
 }
 
+// The logger's own list as a descriptor holds it: protected, the three entries
+// passed down, and no owner, so that the maker's default applies.
+void ExpectTheLoggersList(PSECURITY_DESCRIPTOR descriptor, const std::wstring& where) {
+    ASSERT_NE(descriptor, nullptr) << where;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision)) << where;
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << where << ": nothing taken from the parent";
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) << where;
+    EXPECT_TRUE(present) << where;
+    ExpectAces(acl, ExpectedAces(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), where);
+    PSID owner = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) << where;
+    EXPECT_EQ(owner, nullptr) << where << ": the maker's own default owner";
+}
+
+CUniqueLocal Descriptor(const std::wstring& sddl) {
+    CUniqueLocal descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor.Put(), nullptr);
+    return descriptor;
+}
+
+// A self-relative copy, to be looked at after the call that lent it.
+std::vector<BYTE> CopyDescriptor(PSECURITY_DESCRIPTOR descriptor) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (descriptor == nullptr || !GetSecurityDescriptorControl(descriptor, &control, &revision)) return {};
+    if (control & SE_SELF_RELATIVE) {
+        const BYTE* bytes = static_cast<const BYTE*>(descriptor);
+        return std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(descriptor));
+    }
+    DWORD size = 0;
+    MakeSelfRelativeSD(descriptor, nullptr, &size);
+    std::vector<BYTE> copy(size);
+    if (size == 0 || !MakeSelfRelativeSD(descriptor, copy.data(), &size)) return {};
+    return copy;
+}
+
+// What the path setting's folder calls receive, recorded; each call then does
+// what the system's would, or the list's setting fails with the error chosen.
+struct FolderCall {
+    std::wstring folder;
+    std::vector<BYTE> descriptor;  // empty when none was given
+    bool inherit;
+    PSECURITY_DESCRIPTOR Get() const { return descriptor.empty() ? nullptr : const_cast<BYTE*>(descriptor.data()); }
+};
+
+class CFolderCalls {
+public:
+    explicit CFolderCalls(DWORD protectError = ERROR_SUCCESS) {
+        Clear();
+        ProtectError() = protectError;
+        static CLogFolderChain::Changes changes;
+        changes.makeFolder = &Make;
+        changes.protectFolder = &Protect;
+        LogSetFolderChanges(&changes);
+    }
+    ~CFolderCalls() { LogSetFolderChanges(nullptr); }
+
+    static std::vector<FolderCall>& Made() {
+        static std::vector<FolderCall> calls;
+        return calls;
+    }
+    static std::vector<FolderCall>& Protected() {
+        static std::vector<FolderCall> calls;
+        return calls;
+    }
+    static std::vector<std::wstring> Folders(const std::vector<FolderCall>& calls) {
+        std::vector<std::wstring> folders;
+        for (const FolderCall& call : calls) folders.push_back(call.folder);
+        return folders;
+    }
+    static void Clear() {
+        Made().clear();
+        Protected().clear();
+    }
+
+private:
+    static DWORD& ProtectError() {
+        static DWORD error = ERROR_SUCCESS;
+        return error;
+    }
+    static bool Make(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes) {
+        Made().push_back({folder, CopyDescriptor(attributes ? attributes->lpSecurityDescriptor : nullptr),
+                          attributes && attributes->bInheritHandle});
+        return CreateDirectoryW(folder, attributes) != FALSE;
+    }
+    static DWORD Protect(HANDLE handle, const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor) {
+        Protected().push_back({folder, CopyDescriptor(descriptor), false});
+        if (ProtectError() != ERROR_SUCCESS) return ProtectError();
+        return CLogFolderChain::ProtectFolder(handle, folder, descriptor);
+    }
+};
+
 bool GrantsEveryone(PACL acl) {
     for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE* ace = nullptr;
@@ -272,19 +350,7 @@ TEST(LogFolderChain, TheFolderDescriptorIsProtectedAndPassedDown) {
     PSECURITY_DESCRIPTOR descriptor = CLogFolderChain::FolderDescriptor();
     ASSERT_NE(descriptor, nullptr);
     EXPECT_EQ(CLogFolderChain::FolderDescriptor(), descriptor) << "built once";
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
-    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing taken from ProgramData";
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL acl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
-    EXPECT_TRUE(present);
-    ExpectAces(acl, ExpectedAces(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), L"descriptor");
-    PSID owner = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
-    EXPECT_EQ(owner, nullptr) << "the maker's own default owner";
+    ExpectTheLoggersList(descriptor, L"descriptor");
 }
 
 TEST(LogFolderChain, TheChainBeginsBelowProgramDataElseBelowTheRoot) {
@@ -334,6 +400,44 @@ TEST(LogFolderChain, TrustedOwnersAreTheSystemTheAdministratorsAndTheProcessUser
     EXPECT_FALSE(CLogFolderChain::IsTrustedOwner(nullptr, user.Get()));
 }
 
+// Which lists make one of the service's own folders take the logger's: any
+// right beyond read, list and traverse, for anyone but SYSTEM, the
+// administrators and the process's own user, on the folder or on what is made in it.
+TEST(LogFolderChain, MoreThanReadForAnyoneElseCallsForTheLoggersList) {
+    CUniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
+    struct Case {
+        const wchar_t* sddl;
+        bool open;
+        const char* what;
+    } cases[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", false, "the logger's own list"},
+        {L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)", false, "Users read, list and traverse"},
+        {L"D:(A;OICI;GRGX;;;BU)(A;OICI;GRGX;;;WD)", false, "generic read and execute"},
+        {L"D:(A;OICI;FA;;;S-1-5-21-1-2-3-1000)", false, "the process's own user"},
+        {L"D:(D;OICI;FA;;;WD)(A;OICI;FR;;;BU)", false, "a denial only takes away"},
+        {L"D:P", false, "an empty list lets nobody do anything"},
+        {L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x2;;;BU)", true, "Users add files"},
+        {L"D:(A;CIID;0x4;;;BU)", true, "Users add folders"},
+        {L"D:(A;OICI;FA;;;WD)", true, "Everyone full control"},
+        {L"D:(A;OICIID;FA;;;SY)(A;OICIIOID;GA;;;CO)", true, "an inherited CREATOR OWNER entry, for what a user makes in it"},
+        {L"D:(A;OICIIO;FW;;;BU)", true, "Users write what is made in it"},
+        {L"D:(A;;GW;;;AU)", true, "Authenticated Users generic write"},
+        {L"D:(A;;SD;;;BU)", true, "Users delete it"},
+        {L"D:(A;;WD;;;BU)", true, "Users change its list"},
+        {L"D:(A;;WO;;;BU)", true, "Users take it"},
+        {L"D:(A;;0x40;;;BU)", true, "Users delete what is in it"},
+        {L"D:(A;;0x100;;;BU)", true, "Users change its attributes"},
+        {L"D:(A;;FA;;;S-1-5-21-1-2-3-1001)", true, "another user"},
+        {L"O:SY", true, "no list at all"},
+    };
+    for (const Case& c : cases) {
+        CUniqueLocal descriptor = Descriptor(c.sddl);
+        ASSERT_TRUE(descriptor) << c.what;
+        EXPECT_EQ(CLogFolderChain::GrantsOthersMoreThanRead(descriptor.Get(), user.Get()), c.open) << c.what;
+    }
+    EXPECT_TRUE(CLogFolderChain::GrantsOthersMoreThanRead(nullptr, user.Get())) << "no descriptor";
+}
+
 static void PrintTo(CLogFolderChain::CGate::Step step, std::ostream* out) {
     static const char* const names[] = {"Open", "Check", "Prepare", "Skip"};
     *out << names[static_cast<int>(step)];
@@ -345,12 +449,12 @@ TEST(LogFolderChain, TheGateChecksAsTheRuleNeedsAndTellsEachFindingOncePerPath) 
     using Finding = CLogFolderChain::Finding;
     using Step = CLogFolderChain::CGate::Step;
     const ULONGLONG interval = CLogFolderChain::CGate::kRecheckMs;
-    enum Kind { Set, Take, Opened, Next };
+    enum Kind { Set, Take, Line, Next };
     struct Event {
         Kind kind;
         ULONGLONG at;
-        Finding finding;  // Take
-        bool flag;        // Take: told; Opened: opened
+        Finding finding;  // Take, Line
+        bool flag;        // Take, Line: told
         Step step;        // Next
     };
     auto take = [](ULONGLONG at, Finding finding, bool told) { return Event{Take, at, finding, told, Step::Open}; };
@@ -358,7 +462,9 @@ TEST(LogFolderChain, TheGateChecksAsTheRuleNeedsAndTellsEachFindingOncePerPath) 
     auto set = [&](ULONGLONG at, Finding finding, bool told) {
         return std::vector<Event>{{Set, at, Finding::Sound, false, Step::Open}, take(at, finding, told)};
     };
-    auto opened = [](bool ok) { return Event{Opened, 0, Finding::Sound, ok, Step::Open}; };
+    // A line's open: Sound when written, Unopened when there was no file, else what its handle showed.
+    auto line = [](Finding finding, bool told) { return Event{Line, 0, finding, told, Step::Open}; };
+    auto opened = [&](bool ok) { return line(ok ? Finding::Sound : Finding::Unopened, false); };
     auto next = [](ULONGLONG at, Step step) { return Event{Next, at, Finding::Sound, false, step}; };
     auto join = [](std::vector<Event> a, const std::vector<Event>& b) {
         a.insert(a.end(), b.begin(), b.end());
@@ -393,6 +499,18 @@ TEST(LogFolderChain, TheGateChecksAsTheRuleNeedsAndTellsEachFindingOncePerPath) 
               {next(interval, Step::Prepare), take(interval, Finding::ForeignOwner, true), next(9 * interval, Step::Skip)})},
         {"a second name refuses like a link",
          join(set(0, Finding::SecondName, true), {next(interval, Step::Skip)})},
+        {"a refusal found after a failed open is told once, checked again each interval, and ends when it passes",
+         join(set(0, Finding::Sound, false),
+              {opened(false), next(10, Step::Check), take(10, Finding::ReparsePoint, true), next(11, Step::Skip),
+               next(10 + interval, Step::Check), take(10 + interval, Finding::ReparsePoint, false),
+               next(10 + 2 * interval, Step::Check), take(10 + 2 * interval, Finding::Sound, false),
+               next(10 + 2 * interval, Step::Open), opened(true), opened(false), next(20 * interval, Step::Check),
+               take(20 * interval, Finding::ReparsePoint, true)})},
+        {"a line refused by its handle is told once for each finding until a line is written",
+         join(set(0, Finding::Sound, false),
+              {line(Finding::Elsewhere, true), next(1, Step::Open), line(Finding::Elsewhere, false),
+               line(Finding::SecondName, true), line(Finding::Unverified, true), line(Finding::Elsewhere, false),
+               opened(true), line(Finding::Elsewhere, true), next(2, Step::Open)})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -407,21 +525,37 @@ TEST(LogFolderChain, TheGateChecksAsTheRuleNeedsAndTellsEachFindingOncePerPath) 
                 EXPECT_EQ(gate.Take(result, e.at), e.flag) << "event " << i;
                 break;
             }
-            case Opened: gate.Opened(e.flag); break;
+            case Line: {
+                CLogFolderChain::Result result;
+                result.finding = e.finding;
+                EXPECT_EQ(gate.Line(result), e.flag) << "event " << i;
+                break;
+            }
             case Next: EXPECT_EQ(gate.Next(e.at), e.step) << "event " << i << " at " << e.at; break;
             }
         }
     }
 }
 
+// Whatever the file system keeps, the maker receives the logger's list for each
+// folder it makes; where lists are kept, the folders and the file carry it too.
 TEST_F(LoggerFolders, FoldersMadeByTheLoggerCarryItsAccessList) {
+    CFolderCalls calls;
     LogSetFilePath(kLogFile);
     LogSetFlags(LOG_FLAG_FILE);
     LogWrite("main", "line", 0);
     ASSERT_NE(testsupport::ReadFileText(kLogFile).find("INFO\tline"), std::string::npos);
 
+    ASSERT_EQ(CFolderCalls::Folders(CFolderCalls::Made()), (std::vector<std::wstring>{kRoot, kTarvo, kDebug}));
+    for (const FolderCall& call : CFolderCalls::Made()) {
+        ExpectTheLoggersList(call.Get(), call.folder);
+        EXPECT_FALSE(call.inherit) << call.folder;
+    }
+    EXPECT_EQ(CFolderCalls::Folders(CFolderCalls::Protected()), std::vector<std::wstring>())
+        << "a folder made with the list needs no other";
+
     bool kept = AccessListsAreKept();
-    if (!kept) std::printf("access lists are not kept here: only what the mode bits show is compared\n");
+    if (!kept) std::printf("access lists are not kept here: what the maker received is compared, and the mode bits\n");
     for (const wchar_t* path : {kRoot, kTarvo, kDebug, kLogFile}) {
         PACL acl = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -523,6 +657,167 @@ TEST_P(LoggerPreparedChain, NoLineGoesThroughIt) {
 
 INSTANTIATE_TEST_SUITE_P(Prepared, LoggerPreparedChain, ::testing::ValuesIn(kPreparedChains),
                          [](const ::testing::TestParamInfo<PreparedChain>& info) { return std::string(info.param.name); });
+
+// The service's own folders made before logging was switched on: given the
+// logger's list when they let others change them, the maker's folder never;
+// where the list cannot be set, no file line and one notice.
+namespace {
+struct ExistingFolders {
+    const char* name;
+    bool openToEveryone;  // else as the system makes them
+    DWORD protectError;   // what setting the list returns
+    std::vector<std::wstring> protectedFolders;
+    std::string notice;  // none when empty; then the lines reach the file
+};
+
+void PrintTo(const ExistingFolders& c, std::ostream* out) { *out << c.name; }
+
+const ExistingFolders kExistingFolders[] = {
+    {"OpenToEveryoneTheyTakeTheList", true, ERROR_SUCCESS, {kTarvo, kDebug}, ""},
+    {"OpenToEveryoneWithoutTheListNoFileLine", true, ERROR_ACCESS_DENIED, {kTarvo},
+     "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo lets others change it and cannot be given the logger's "
+     "access list, error 5"},
+    {"ReadByOthersTheyStayAsTheyAre", false, ERROR_SUCCESS, {}, ""},
+};
+
+// Gives a folder a list that lets everyone do everything; false where this
+// system does not show such a list afterwards.
+bool OpenToEveryone(const std::wstring& folder) {
+    CUniqueLocal user = ProcessUser();
+    CUniqueLocal userText;
+    if (!user || !ConvertSidToStringSidW(user.Get(), userText.Put<wchar_t>())) return false;
+    CUniqueLocal given = Descriptor(L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                                    std::wstring(userText.Get<wchar_t>()) + L")(A;OICI;FA;;;WD)");
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!given || !GetSecurityDescriptorDacl(given.Get(), &present, &acl, &defaulted) ||
+        SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, acl, nullptr) != ERROR_SUCCESS)
+        return false;
+    CUniqueLocal read;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, read.Put()) != ERROR_SUCCESS)
+        return false;
+    return CLogFolderChain::GrantsOthersMoreThanRead(read.Get(), user.Get());
+}
+
+class LoggerExistingFolders : public LoggerFolders, public ::testing::WithParamInterface<ExistingFolders> {};
+}  // namespace
+
+TEST_P(LoggerExistingFolders, OnlyTheServicesOwnTakeTheList) {
+    const ExistingFolders& c = GetParam();
+    for (const wchar_t* folder : {kRoot, kTarvo, kDebug}) {
+        ASSERT_TRUE(MakeFolder(folder));
+        if (c.openToEveryone && !OpenToEveryone(folder)) GTEST_SKIP() << "this system shows no such list";
+    }
+    CFolderCalls calls(c.protectError);
+    CLogCapture capture(0);
+    LogSetFilePath(kLogFile);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    LogWrite("main", "first", 0);
+    LogWrite("main", "second", 0);
+
+    EXPECT_TRUE(CFolderCalls::Made().empty());
+    EXPECT_EQ(CFolderCalls::Folders(CFolderCalls::Protected()), c.protectedFolders);
+    for (const FolderCall& call : CFolderCalls::Protected()) ExpectTheLoggersList(call.Get(), call.folder);
+    bool written = testsupport::ReadFileText(kLogFile).find("INFO\tsecond") != std::string::npos;
+    EXPECT_EQ(written, c.notice.empty());
+    EXPECT_EQ(CLogCapture::Count("No log file"), c.notice.empty() ? 0u : 1u);
+    if (!c.notice.empty()) EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+
+    // Wine keeps no list, only what its mode bits can say.
+    if (!written || !AccessListsAreKept()) return;
+    CFolderCalls::Clear();
+    LogSetFilePath(kLogFile);
+    EXPECT_EQ(CFolderCalls::Folders(CFolderCalls::Protected()), std::vector<std::wstring>())
+        << "once given, the list is the logger's own";
+}
+
+INSTANTIATE_TEST_SUITE_P(Existing, LoggerExistingFolders, ::testing::ValuesIn(kExistingFolders),
+                         [](const ::testing::TestParamInfo<ExistingFolders>& info) { return std::string(info.param.name); });
+
+// Each case changes the chain after the first line, as a user could where the
+// folders let them, then logs: no line reaches the file or goes through the
+// change, the debugger output hears why once, and once the chain is as it was
+// the lines reach the file again.
+namespace {
+struct ChangedChain {
+    const char* name;
+    std::function<bool()> change;
+    std::function<bool()> restore;
+    std::string notice;  // the start of the one notice
+};
+
+void PrintTo(const ChangedChain& c, std::ostream* out) { *out << c.name; }
+
+bool SwapTheLogFolderForALink(bool withLogTxt) {
+    return MakeFolder(kPrepared) && (!withLogTxt || WriteText(kVictim, "system data\r\n")) &&
+           MoveFileW(kDebug, kDebugKept) && MakeFolderLink(kDebug, kPrepared);
+}
+
+bool RestoreTheLogFolder() {
+    RemoveTree(kDebug);
+    return MoveFileW(kDebugKept, kDebug) != FALSE;
+}
+
+bool RestoreTheLogFile() {
+    RemoveTree(kLogFile);
+    return MoveFileW(kLogKept, kLogFile) != FALSE;
+}
+
+const ChangedChain kChangedChains[] = {
+    {"TheLogFolderBecomesALinkToAFolderWithALogTxt", [] { return SwapTheLogFolderForALink(true); },
+     RestoreTheLogFolder,
+     "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt leads to C:\\TarvoPrepared\\Log.txt"},
+    // Windows opens the junction itself and sees it; Wine follows the link and sees where it leads.
+    {"TheLogFolderBecomesALinkToAnEmptyFolder", [] { return SwapTheLogFolderForALink(false); }, RestoreTheLogFolder,
+     "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug "},
+    {"TheLogFileBecomesASecondNameOfAnotherFile",
+     [] {
+         return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MoveFileW(kLogFile, kLogKept) &&
+                CreateHardLinkW(kLogFile, kVictim, nullptr);
+     },
+     RestoreTheLogFile, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt has a second name (hard link)"},
+    {"TheLogFileBecomesALinkToAnotherFile",
+     [] {
+         return MakeFolder(kPrepared) && WriteText(kVictim, "system data\r\n") && MoveFileW(kLogFile, kLogKept) &&
+                MakeFileLink(kLogFile, kVictim);
+     },
+     RestoreTheLogFile, "ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt "},
+};
+
+class LoggerChangedChain : public LoggerFolders, public ::testing::WithParamInterface<ChangedChain> {};
+}  // namespace
+
+TEST_P(LoggerChangedChain, NoLineGoesThroughItAndLinesReturnOnceItIsUndone) {
+    const ChangedChain& c = GetParam();
+    CLogCapture capture(0);
+    LogSetFilePath(kLogFile);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_FILE);
+    LogWrite("main", "before", 0);
+    ASSERT_NE(testsupport::ReadFileText(kLogFile).find("INFO\tbefore"), std::string::npos);
+
+    if (!c.change()) GTEST_SKIP() << "this system cannot make it: " << c.name;
+    std::map<std::wstring, std::string> prepared = Snapshot(kPrepared);
+    LogWrite("main", "during", 0);
+    LogWrite("main", "during", 0);
+    EXPECT_EQ(Snapshot(kPrepared), prepared);
+    EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+    EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+    EXPECT_EQ(CLogCapture::Count("INFO\tduring"), 2u) << "the debugger output has every line";
+
+    ASSERT_TRUE(c.restore());
+    LogWrite("main", "after", 0);
+    std::string text = testsupport::ReadFileText(kLogFile);
+    EXPECT_NE(text.find("INFO\tbefore\r\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO\tafter\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("during"), std::string::npos);
+    EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changed, LoggerChangedChain, ::testing::ValuesIn(kChangedChains),
+                         [](const ::testing::TestParamInfo<ChangedChain>& info) { return std::string(info.param.name); });
 
 // A chain that cannot be checked (here a folder name that the file system
 // rejects) gets no file line, and the debugger output hears why once per path

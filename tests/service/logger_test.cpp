@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <regex>
+
 namespace {
 const char kDebugKey[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Debug";
 const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
@@ -190,4 +192,23 @@ TEST_F(LoggerSwitches, ALostLineDoesNotStopTheNext) {
     std::string text = testsupport::ReadFileText(kLogFile);
     EXPECT_EQ(text.find("lost"), std::string::npos);
     EXPECT_NE(text.find("INFO\tkept\r\n"), std::string::npos);
+}
+
+// The bytes on disk as the text-mode stream wrote them: each line after what the
+// file holds, its stamp, its text with every line feed after a carriage return,
+// and CR LF; a reader holding the file open meanwhile stops nothing.
+TEST_F(LoggerSwitches, LinesAreAppendedAsTextWhileAReaderHoldsTheFile) {
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0));
+    LogInit();
+    LogWrite("main", "first", 0);
+    HANDLE reader = CreateFileW(kLogFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    LogWrite("main", "two\nlines\r\n", 0);
+    LogWriteFileW(L"caf\u00e9");
+    CloseHandle(reader);
+    const std::string stamp = R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{2,3} - )";
+    std::regex expected(stamp + "INFO\tfirst\r\n" + stamp + "INFO\ttwo\r\nlines\r\r\n\r\n" + stamp + "caf\xc3\xa9\r\n");
+    std::string text = testsupport::ReadFileText(kLogFile);
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }

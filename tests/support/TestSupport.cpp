@@ -131,4 +131,36 @@ int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstr
     return static_cast<int>(code);
 }
 
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
+    char* name = toUnix ? toUnix(path.c_str()) : nullptr;
+    if (name == nullptr) return "";
+    std::string text = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+bool RunUnix(const std::string& command) {
+    // Wine starts a Unix program without a process to wait for, so the command
+    // leaves a marker file behind when it is done.
+    const wchar_t marker[] = L"C:\\TarvoUnixDone";
+    std::string unixMarker = UnixPath(marker);
+    if (unixMarker.empty()) return false;
+    ::DeleteFileW(marker);
+    std::string script = command + "; touch '" + unixMarker + "'";
+    std::wstring line = L"sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CUniqueHandle thread(process.hThread);
+    CUniqueHandle owner(process.hProcess);
+    bool done = WaitUntil([&] { return ::GetFileAttributesW(marker) != INVALID_FILE_ATTRIBUTES; },
+                          std::chrono::milliseconds(10000));
+    ::DeleteFileW(marker);
+    return done;
+}
+
 }  // namespace testsupport

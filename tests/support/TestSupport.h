@@ -37,4 +37,10 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile = L"",
                const std::wstring& workingDirectory = L"");
 
+// Under Wine, the Unix name of a Windows path; empty elsewhere.
+std::string UnixPath(const std::wstring& path);
+// Runs a Unix shell command from inside Wine and waits until it is done (at most
+// 10 s); false elsewhere. What Wine cannot do itself (links, another owner) is made so.
+bool RunUnix(const std::string& command);
+
 }  // namespace testsupport
