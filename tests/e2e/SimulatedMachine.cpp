@@ -79,7 +79,7 @@ bool WaitForStartUp() { return CServiceHarness::WaitForLog("CTarvoApplication::M
 const char kConnMgmtKey[] = "Software\\TarvoSim\\ConnectionMgmt";
 
 bool SetUpFoxconnLumo(const std::wstring& modemLog, const std::wstring& libraryLog,
-                      const std::vector<BYTE>& moduleTable) {
+                      const std::vector<BYTE>& moduleTable, const std::vector<simmodem::FaultSpec>& faults) {
     testsupport::RemoveFile(modemLog);
     testsupport::RemoveFile(libraryLog);
     if (!StartDriver()) return false;
@@ -89,6 +89,7 @@ bool SetUpFoxconnLumo(const std::wstring& modemLog, const std::wstring& libraryL
     simmodem::StartState state;
     state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
     state.settings.logFile = modemLog;
+    state.faults = faults;
     testsupport::DeleteTree(kConnMgmtKey);
     return CSimModemRemote::WriteStartState(state) && testsupport::SetBinary(kConnMgmtKey, "ModuleTable", moduleTable) &&
            testsupport::SetString(kConnMgmtKey, "RequestLog", std::string(libraryLog.begin(), libraryLog.end()));

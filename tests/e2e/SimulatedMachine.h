@@ -47,10 +47,11 @@ bool WaitForStartUp();
 // driver with a P-sensor reading away, the simulated modem "Qualcomm
 // Snapdragon X55 5G" logging to modemLog, and ConnectionMgmt.dll holding
 // moduleTable (the table the module has already) and logging its requests to
-// libraryLog. False when a part cannot be set.
+// libraryLog; the modem with the given faults from its start. False when a
+// part cannot be set.
 extern const char kConnMgmtKey[];
 bool SetUpFoxconnLumo(const std::wstring& modemLog, const std::wstring& libraryLog,
-                      const std::vector<BYTE>& moduleTable);
+                      const std::vector<BYTE>& moduleTable, const std::vector<simmodem::FaultSpec>& faults = {});
 // The driver stopped and the modem's and the library's settings removed.
 void TearDownFoxconnLumo();
 

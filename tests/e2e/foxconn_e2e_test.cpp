@@ -17,8 +17,6 @@ using machine::kBit25;
 using machine::SarConfigPayload;
 
 namespace {
-const char kConnMgmtKey[] = "Software\\TarvoSim\\ConnectionMgmt";
-
 class FoxconnService : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -27,38 +25,13 @@ protected:
         harness = std::make_unique<CServiceHarness>(
             CServiceHarness::MakeInstall(L"foxconn", {testsupport::SimDirW() + L"\\ConnectionMgmt.dll"}));
         harness->Prepare();
-        testsupport::RemoveFile(modemLog);
-        testsupport::RemoveFile(libraryLog);
-
-        ASSERT_TRUE(machine::StartDriver());
-        machine::SetPlatform("Q47XV", "7KQA");
-        machine::SetSensorValues(kBit25);  // away, for the Foxconn level rule
-        machine::SetCurrentStatus(0);
-
-        ASSERT_NO_FATAL_FAILURE(WriteModem({}));
-
-        // The module already holds the Lumo table.
-        testsupport::DeleteTree(kConnMgmtKey);
-        std::vector<BYTE> table(reinterpret_cast<const BYTE*>(foxconn_tbl_lumo),
-                                reinterpret_cast<const BYTE*>(foxconn_tbl_lumo) + sizeof(foxconn_tbl_lumo));
-        ASSERT_TRUE(testsupport::SetBinary(kConnMgmtKey, "ModuleTable", table));
-        ASSERT_TRUE(testsupport::SetString(kConnMgmtKey, "RequestLog", std::string(libraryLog.begin(), libraryLog.end())));
+        ASSERT_TRUE(machine::SetUpFoxconnLumo(modemLog, libraryLog, table));
     }
     void TearDown() override {
         harness.reset();
-        machine::StopDriver();
-        CSimModemRemote::Clear();
-        testsupport::DeleteTree(kConnMgmtKey);
+        machine::TearDownFoxconnLumo();
     }
 
-    // The module the service finds at its next start, with faults of its own.
-    void WriteModem(const std::vector<simmodem::FaultSpec>& faults) {
-        simmodem::StartState state;
-        state.interfaces = {simmodem::InterfaceSpec::Qualcomm()};
-        state.settings.logFile = modemLog;
-        state.faults = faults;
-        ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
-    }
     void InstallAndStart() {
         ASSERT_EQ(harness->Run(L"-install"), 0);
         ASSERT_TRUE(harness->Start());
@@ -67,7 +40,7 @@ protected:
     void FailControlMode() {
         SimCmFault fault = {SIMCM_CALL_SET_CTL_MODE, 1, 0, 0, 0, 0, 0, 0};
         std::vector<BYTE> faults(reinterpret_cast<BYTE*>(&fault), reinterpret_cast<BYTE*>(&fault) + sizeof(fault));
-        ASSERT_TRUE(testsupport::SetBinary(kConnMgmtKey, "Faults", faults));
+        ASSERT_TRUE(testsupport::SetBinary(machine::kConnMgmtKey, "Faults", faults));
     }
     std::vector<simmodem::Bytes> Sets() { return machine::SarConfigSets(modemLog); }
     // The sensor as a user moves it: the driver's reading, then "Type2" (bit 25 set is away).
@@ -79,6 +52,9 @@ protected:
         return testsupport::WaitUntil([&] { return machine::CurrentStatus() == status; }, std::chrono::milliseconds(ms));
     }
 
+    // The module already holds the Lumo table.
+    const std::vector<BYTE> table{reinterpret_cast<const BYTE*>(foxconn_tbl_lumo),
+                                  reinterpret_cast<const BYTE*>(foxconn_tbl_lumo) + sizeof(foxconn_tbl_lumo)};
     std::unique_ptr<CServiceHarness> harness;
     std::wstring modemLog;
     std::wstring libraryLog;
@@ -158,13 +134,12 @@ TEST_F(FoxconnService, ASensorChangeWhileACommandIsOnItsWayIsNotLost) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        testsupport::RemoveFile(modemLog);
         harness->Prepare(10);  // a bound of 3 s on each answer: the 1.5 s answers fit with room
-        machine::SetCurrentStatus(0);
+        ASSERT_TRUE(machine::SetUpFoxconnLumo(
+            modemLog, libraryLog, table,
+            {simmodem::FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 1500, SIMMODEM_ALWAYS, SIMMODEM_OP_SET)}));
         machine::SetDetection(c.startNear);
         machine::SetSensorValues(c.startNear ? 0 : kBit25);
-        ASSERT_NO_FATAL_FAILURE(WriteModem(
-            {simmodem::FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 1500, SIMMODEM_ALWAYS, SIMMODEM_OP_SET)}));
         InstallAndStart();
         ASSERT_TRUE(machine::WaitForStartUp());
         // Near at the start: the initial state switches back-off on first.

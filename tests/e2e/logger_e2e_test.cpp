@@ -178,19 +178,12 @@ protected:
         if (Exists(kLogKept)) testsupport::RunUnix("mv -f " + Quoted(kLogKept) + " " + Quoted(kLogFile));
     }
 
-    // Sets "Type2" and waits until the modem has received count SAR sets. The
-    // watcher misses a change made while it re-arms, and the log, where
-    // SettleWatcher sees it re-armed, gets no lines while the chain is changed:
-    // another value of the key changes until the watcher has read "Type2" (a
-    // value set again to what it holds wakes no one under Wine).
-    bool SetSensorUntilSent(DWORD type2, size_t count) {
-        static DWORD probe = 0;
-        testsupport::SetDword(machine::kNotificationKey, "Type2", type2);
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            if (machine::WaitForSarConfigSets(modemLog, count, 500)) return true;
-            testsupport::SetDword(machine::kNotificationKey, "Wake", ++probe);
-        }
-        return false;
+    // The sensor as a user moves it (the driver's reading, then "Type2": bit 25
+    // set is away), and the modem's count-th SAR set that follows.
+    bool SetSensorUntilSent(bool objectNear, size_t count) {
+        machine::SetDetection(objectNear);
+        testsupport::SetDword(machine::kNotificationKey, "Type2", objectNear ? 0 : kBit25);
+        return machine::WaitForSarConfigSets(modemLog, count, 10000);
     }
     std::vector<simmodem::Bytes> Sets() { return machine::SarConfigSets(modemLog); }
 
@@ -209,22 +202,24 @@ TEST_P(LoggerService, NothingGoesThroughAChangedChainAndLinesReturnOnceItIsResto
     ASSERT_TRUE(harness->WaitForState(SERVICE_RUNNING, 10000));
     ASSERT_TRUE(CServiceHarness::WaitForLog("CWWANFoxconn::Initialize\tINFO\tSAR Table Configuration is match.", 15000));
     ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 10000));
-    ASSERT_TRUE(machine::SettleWatcher());
+    ASSERT_TRUE(machine::WaitForStartUp());
     DWORD service = ServiceProcessId();
     ASSERT_NE(service, 0u);
 
     ASSERT_TRUE(c.change()) << c.name;
-    ASSERT_TRUE(SetSensorUntilSent(0, 2));  // bit 25 cleared: proximity
+    ASSERT_TRUE(SetSensorUntilSent(true, 2));  // proximity
     EXPECT_EQ(Sets()[1], SarConfigPayload(1, 65535, 2));
-    ASSERT_TRUE(SetSensorUntilSent(kBit25, 3));  // away
+    ASSERT_TRUE(SetSensorUntilSent(false, 3));  // away
     EXPECT_EQ(Sets()[2], SarConfigPayload(1, 65535, 1));
     EXPECT_TRUE(testsupport::WaitUntil([&] { return monitor.Count(service, "No log file") > 0; },
                                        std::chrono::milliseconds(5000)));
     EXPECT_EQ(testsupport::ReadFileText(kUserFile), kUserText) << "nothing appended to the user's file";
 
     ASSERT_TRUE(c.restore()) << c.name;
-    // The watcher's next wake-up is written to the log file again.
-    ASSERT_TRUE(machine::SettleWatcher());
+    // The next change's lines reach the log file again (the first proximity
+    // line: the one while the chain was changed went nowhere).
+    ASSERT_TRUE(SetSensorUntilSent(true, 4));
+    ASSERT_TRUE(CServiceHarness::WaitForLog("P-Sensor detects the proximity of object.", 10000));
     EXPECT_EQ(monitor.Count(service, "No log file"), 1u);
     EXPECT_EQ(monitor.Count(service, c.notice), 1u) << c.notice;
     EXPECT_EQ(testsupport::ReadFileText(kUserFile), kUserText);
