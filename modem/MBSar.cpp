@@ -110,8 +110,10 @@ struct CommandReply {
 
 // One MBIM_CID_MS_SAR_CONFIG set on a new session of the default modem's
 // SAR-control service. Raises hresult_error for every platform failure.
+// issued is set once the platform has taken the set: from then on a failure
+// leaves open whether the modem carried it out.
 CommandOutcome SendSarConfig(const char* functionName, const SarConfigPayload& payload, const std::string& failurePrefix,
-                             CommandReply& reply) {
+                             CommandReply& reply, bool& issued) {
     const std::vector<uint8_t> buffer = Encode(payload);
     if (!g_modem) throw hresult_error(E_POINTER);
     std::shared_ptr<ISarDeviceService> service = g_modem->GetDeviceService(UUID_MS_SAR);
@@ -121,6 +123,7 @@ CommandOutcome SendSarConfig(const char* functionName, const SarConfigPayload& p
 
     std::shared_ptr<ISarAsync<SarCommandResult>> operation =
         session->SendSetCommandAsync(MBIM_CID_MS_SAR_CONFIG, buffer);
+    issued = true;
     AwaitCompletion(operation, true);
     SarCommandResult result = operation->GetResults();
     reply.status = static_cast<int>(result.StatusCode);
@@ -152,12 +155,26 @@ SarConfigPayload MakePayload(uint32_t backOffStatus, uint32_t antennaIndex, uint
     return payload;
 }
 
+// Once a set has gone out and until its answer is read, what the modem holds is
+// not known: whatever ends the command then (a bound, the stop, a failed
+// operation, an exception of any kind) leaves the memory unknown.
+class COutcomePending {
+public:
+    ~COutcomePending() {
+        if (m_bIssued) g_dwCurrentTarvoState = kTarvoStateUnknown;
+    }
+    bool m_bIssued = false;
+};
+
 // Runs one command; on acceptance stores newState, then logs the back-off line.
+// A refusal leaves the memory as it was.
 int RunSarConfig(const char* functionName, const SarConfigPayload& payload, const std::string& failurePrefix,
                  uint32_t newState) {
+    COutcomePending pending;
     try {
         CommandReply reply;
-        CommandOutcome outcome = SendSarConfig(functionName, payload, failurePrefix, reply);
+        CommandOutcome outcome = SendSarConfig(functionName, payload, failurePrefix, reply, pending.m_bIssued);
+        pending.m_bIssued = false;
         if (outcome == CommandOutcome::NoSession) return 0;
         if (outcome == CommandOutcome::Refused) return reply.status;
         g_dwCurrentTarvoState = newState;
@@ -235,6 +252,11 @@ int MBSar::EnableTarvo(int state, int backoffOn, int antennaIndex, int backoffIn
                         MakePayload(backoffOn != 0 ? 1 : 0, static_cast<uint32_t>(antennaIndex),
                                     static_cast<uint32_t>(backoffIndex)),
                         "set sar config failed, return code = ", static_cast<uint32_t>(state));
+}
+
+void MBSar::ForgetTarvoState() {
+    std::lock_guard<std::mutex> guard(g_sarCommandLock);
+    g_dwCurrentTarvoState = kTarvoStateUnknown;
 }
 
 GUID* MBSar::GetSarServiceId(GUID* id) {

@@ -40,7 +40,12 @@ enum : uint32_t { MBIM_CID_MS_SAR_CONFIG = 1 };
 
 extern std::shared_ptr<ISarModem> g_modem;
 extern std::shared_ptr<ISarManager> g_sarManager;
+// The last Tarvo state the modem accepted, or kTarvoStateUnknown.
 extern uint32_t g_dwCurrentTarvoState;
+// A set whose outcome is not known (its answer never came, or the stop cut the
+// wait short) may or may not have reached the modem: no state equals this, so
+// the next EnableTarvo is always sent.
+const uint32_t kTarvoStateUnknown = 0xFFFFFFFF;
 extern HANDLE g_hTxEvent;
 extern uint8_t g_bIsTransmitting;
 
@@ -51,6 +56,9 @@ int GetModemModel(wchar_t* modelName);
 int GetRadioState();
 int InitSAR();
 int EnableTarvo(int state, int backoffOn, int antennaIndex, int backoffIndex);
+// What the modem holds is no longer known (it arrived, or its radio came on):
+// the next EnableTarvo is sent whatever it asks for.
+void ForgetTarvoState();
 GUID* GetSarServiceId(GUID* id);
 
 int TxStatusMonitor(HANDLE event);

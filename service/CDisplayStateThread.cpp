@@ -2,14 +2,9 @@
 
 #include "Logger.h"
 
-namespace {
-const int kNothingPending = -1;
-}
-
 CDisplayStateThread::CDisplayStateThread(Handler handler)
     : m_handler(std::move(handler)),
       m_hPosted(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_nPending(kNothingPending),
       m_bStarted(false),
       m_bShutdown(false) {}
 
@@ -23,13 +18,12 @@ bool CDisplayStateThread::Post(bool on) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_bShutdown) return false;
-        m_nPending = on ? 1 : 0;
         if (!m_bStarted && m_hPosted && Start(nullptr) == 0) m_bStarted = true;
         if (m_bStarted) {
+            m_pending.push_back(on);
             ::SetEvent(m_hPosted);
             return true;
         }
-        m_nPending = kNothingPending;
     }
     // No thread to carry it: the change is not lost, the caller waits for it.
     LogWrite("CDisplayStateThread::Post", "Display thread not started, display state carried out in place", 2);
@@ -40,7 +34,7 @@ bool CDisplayStateThread::Post(bool on) {
 void CDisplayStateThread::Shutdown() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_bShutdown = true;
-    m_nPending = kNothingPending;
+    m_pending.clear();
     Stop(false);
 }
 
@@ -58,12 +52,19 @@ DWORD CDisplayStateThread::Run(void* param) {
     for (;;) {
         // The stop first: a state handed over together with it is not carried out.
         if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
-        int state = kNothingPending;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            state = m_nPending;
-            m_nPending = kNothingPending;
+        // Every state handed over until now, one at a time: one that comes while
+        // another is carried out sets the event again and is taken here or at
+        // the next turn.
+        for (;;) {
+            bool on = false;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                if (m_pending.empty()) break;
+                on = m_pending.front();
+                m_pending.pop_front();
+            }
+            m_handler(on);
+            if (::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0) return 0;
         }
-        if (state != kNothingPending) m_handler(state != 0);
     }
 }

@@ -1,13 +1,13 @@
 // Display on and off for the service's control handler, carried out on a thread
 // of their own: the handler returns at once whatever the modem does, and the
-// Service Control Manager can deliver the next control (a stop included). A
-// display state handed over while another is carried out follows it; of
-// several handed over meanwhile, the latest wins.
+// Service Control Manager can deliver the next control (a stop included). The
+// states handed over are carried out one after another, in the order they came.
 #pragma once
 
 #include "CThread.h"
 
 #include <windows.h>
+#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -31,8 +31,8 @@ public:
 private:
     Handler m_handler;
     std::mutex m_lock;
-    HANDLE m_hPosted;  // auto-reset: set when m_nPending holds a state
-    int m_nPending;    // -1 none, 0 off, 1 on
+    HANDLE m_hPosted;             // auto-reset: set when a state is added to m_pending
+    std::deque<bool> m_pending;   // true on, false off; oldest first
     bool m_bStarted;
     bool m_bShutdown;
 };

@@ -268,7 +268,7 @@ DWORD CTarvoApplication::Run(void* param) {
                     CHelpers::DeleteStateLock();
                     break;
                 }
-                MBSar::InitSAR();
+                ResendInitialSar();
                 continue;
             }
             CHelpers::DeleteStateLock();
@@ -437,16 +437,27 @@ void CTarvoApplication::NotifyState(int state) {
 
 void CTarvoApplication::NotifyChange() {
     CClock::CThreadStopScope stopScope(m_hStopEvent);
-    // The reading and the decision it leads to are one step, as in NotifyState.
     CSectionGuard decision(m_csDecision);
     if (!m_pDeviceFactory || !m_pWWANDeviceObj) return;
-    int reading = 0;
     {
         CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
         if (!psensor) return;
-        reading = psensor->GetState();
     }
-    if (reading == 1) static_cast<IObsvrPSensor*>(this)->NotifyState(TARVO_NOTIFY_PROXIMITY);
+    // A modem that arrived (reset, enumerated again) or whose radio came on may
+    // hold anything: the last state it accepted says nothing of it now, so the
+    // decision on the inputs as they are goes out whatever it is.
+    MBSar::ForgetTarvoState();
+    static_cast<IObsvrPSensor*>(this)->NotifyState(TARVO_NOTIFY_RECHECK);
+}
+
+void CTarvoApplication::ResendInitialSar() {
+    // One step with the decision after it: no decision of another thread comes
+    // between the initial configuration and the one that replaces it.
+    CSectionGuard decision(m_csDecision);
+    if (IsStopRequested()) return;
+    MBSar::InitSAR();
+    // The initial configuration disables back-off whatever the inputs call for.
+    NotifyState(TARVO_NOTIFY_RECHECK);
 }
 
 void CTarvoApplication::MonitorPowerOff() {

@@ -40,6 +40,9 @@ public:
     bool WaitForWorkerEnd(DWORD ms);
     void SignalRestart();
     void RestartWatchers();
+    // After a resume: the initial SAR configuration again, then the state the
+    // inputs call for in its place.
+    void ResendInitialSar();
     int AttachWatchers();
     int DetachWatchers();
     int ApplyInitialState();

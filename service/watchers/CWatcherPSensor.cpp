@@ -6,6 +6,7 @@
 #include "CSystem.h"
 #include "Handles.h"
 #include "Logger.h"
+#include "PSensorRule.h"
 #include "PlatformFlags.h"
 
 #include <cstdio>
@@ -14,15 +15,6 @@
 
 namespace {
 const char kNotificationKey[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification";
-const wchar_t kModelFoxconn[] = L"Qualcomm Snapdragon X55 5G";
-const wchar_t kModelNuvik[] = L"Nuvik HX730R-GL";
-const DWORD kBit25 = 0x2000000;
-const DWORD kBit26 = 0x4000000;
-
-bool ModelBeginsWith(const std::wstring& model, const wchar_t* literal) {
-    size_t length = wcslen(literal);
-    return model.size() >= length && model.compare(0, length, literal) == 0;
-}
 
 std::string ValueLine(const char* label, DWORD value) {
     char buffer[64];
@@ -36,6 +28,7 @@ CWatcherPSensor* CWatcherPSensor::Create() { return new CWatcherPSensor(); }
 CWatcherPSensor::CWatcherPSensor()
     : m_dwPrevNotificationValue(0),
       m_dwCurrentNotificationValue(0),
+      m_nLastNotifiedState(-1),
       m_hWatching(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
 CWatcherPSensor::~CWatcherPSensor() {
@@ -115,43 +108,26 @@ void CWatcherPSensor::HandlePSensorNotificationEvent() {
     LogWrite(fn, ValueLine("------m_dwPrevNotificationValue => ", m_dwPrevNotificationValue), 0);
     LogWrite(fn, ValueLine("------m_dwCurrentNotificationValue => ", m_dwCurrentNotificationValue), 0);
 
-    enum class Outcome { Proximity, Away, Unknown, Ignored } outcome = Outcome::Ignored;
-    const DWORD prev = m_dwPrevNotificationValue;
-    const DWORD cur = m_dwCurrentNotificationValue;
-    const std::wstring model = g_strWWANDeviceName;
-    if (ModelBeginsWith(model, kModelFoxconn)) {
-        // Level rule: bit 25 set means away.
-        if ((cur & kBit25) && !(prev & kBit25))
-            outcome = Outcome::Away;
-        else if (!(cur & kBit25) && (prev & kBit25))
-            outcome = Outcome::Proximity;
-        else
-            outcome = Outcome::Unknown;
-    } else if (ModelBeginsWith(model, kModelNuvik)) {
-        // Toggle rule: bit 25 toggles on proximity, bit 26 on away; proximity wins.
-        if ((cur ^ prev) & kBit25)
-            outcome = Outcome::Proximity;
-        else if ((cur ^ prev) & kBit26)
-            outcome = Outcome::Away;
-        else
-            outcome = Outcome::Unknown;
-    }
-
+    const PSensorOutcome outcome =
+        ClassifyPSensorChange(PSensorRuleOf(g_strWWANDeviceName), m_dwPrevNotificationValue,
+                              m_dwCurrentNotificationValue, m_nLastNotifiedState, [this] { return GetState(); });
     switch (outcome) {
-    case Outcome::Proximity:
+    case PSensorOutcome::Proximity:
         LogWrite(fn, "P-Sensor detects the proximity of object.\n", 1);
+        m_nLastNotifiedState = 1;
         NotifyProximity();
         CHelpers::WriteTarvoState(true, TARVO_SOURCE_PSENSOR);
         break;
-    case Outcome::Away:
+    case PSensorOutcome::Away:
         LogWrite(fn, "P-Sensor detects that object gets out from sensing area.\n", 1);
+        m_nLastNotifiedState = 0;
         NotifyClear();
         CHelpers::WriteTarvoState(false, TARVO_SOURCE_PSENSOR);
         break;
-    case Outcome::Unknown:
+    case PSensorOutcome::Unknown:
         LogWrite(fn, "P-Sensor detects Unknown change.", 1);
         break;
-    case Outcome::Ignored:
+    case PSensorOutcome::Ignored:
         LogWrite(fn, "No WWAN card detected, p-sensor event ignored!", 1);
         break;
     }

@@ -41,5 +41,8 @@ public:
     DWORD m_dwCurrentNotificationValue;
 
 private:
+    // What the observers were last told (1 near, 0 away, -1 nothing yet): a
+    // toggle of the Nuvik rule reads against it.
+    int m_nLastNotifiedState;
     HANDLE m_hWatching;  // manual-reset; set once watching, or when Run ends
 };

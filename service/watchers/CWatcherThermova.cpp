@@ -62,13 +62,17 @@ DWORD CWatcherThermova::Run(void* param) {
                     NotifyRecheck();
                     CClock::Sleep(kStartupHoldMs);
                     m_bStartupHold = false;
-                    if (GetState() == 1) NotifyClear();
 
+                    // Watched before the end of the hold is told: a change of the
+                    // mode while that decision's command is on its way is served
+                    // after it. One during the hold is taken in without a decision;
+                    // the end-of-hold reading covers it.
                     LogWrite(fn, "retOpen Com Entry", 1);
                     CRegistryWatchLoop loop(key.Get(), "Type22", changeEvent.Get(), m_hStopEvent, m_hPauseEvent,
                                             m_hResumeEvent);
                     const bool armed = loop.Arm();
                     if (loop.ReadValue(m_dwPrevNotificationValue)) LogWrite(fn, "retOpen == ERROR_SUCCESS", 1);
+                    if (GetState() == 1) NotifyClear();
                     WatchLoopTexts texts = {fn,
                                             "Entry Do loop",
                                             "retOpen != ERROR_SUCCESS",

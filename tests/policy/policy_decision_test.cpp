@@ -4,6 +4,7 @@
 #include "CClock.h"
 #include "CSystem.h"
 #include "LogCapture.h"
+#include "MBSar.h"
 #include "PlatformFlags.h"
 #include "PolicyFakes.h"
 #include "SimPmControl.h"
@@ -104,21 +105,38 @@ TEST_F(Decision, ReadinessMemorySendsOneOffCommand) {
     EXPECT_EQ(CTarvoApplication::GetLastDeviceReady(), 1);
 }
 
-TEST_F(Decision, NotifyChangeOnlySwitchesOn) {
+// An arrival or a radio switched on: what the modem held is forgotten, and the
+// inputs as they are decide, with every rule of a re-evaluation.
+TEST_F(Decision, NotifyChangeDecidesAgainOnTheInputs) {
     Sensors(true, true);
     CTestApplication application;
     application.WithModem();
+    g_dwCurrentTarvoState = 1;
     application.NotifyChange();
     EXPECT_TRUE(application.modem->States().empty()) << "no P-sensor watcher";
+    EXPECT_EQ(g_dwCurrentTarvoState, 1u) << "nothing is forgotten without a decision";
     application.WithWatchers(true, true);
-    application.NotifyChange();
-    EXPECT_EQ(application.modem->States(), std::vector<int>{1});
-    Sensors(false, true);
-    application.NotifyChange();
-    EXPECT_EQ(application.modem->States(), std::vector<int>{1}) << "away never switches off through a change";
-    Sensors(true, false);
-    application.NotifyChange();
-    EXPECT_EQ(application.modem->States(), (std::vector<int>{1, 0})) << "the Thermova rule still applies";
+    struct Case {
+        const char* name;
+        bool detection;
+        bool thermovaUnstable;
+        bool displayOff;
+        int sent;
+    } cases[] = {
+        {"near", true, true, false, 1},
+        {"away", false, true, false, 0},
+        {"near, Thermova stable", true, false, false, 0},
+        {"near, display off", true, true, true, 0},
+    };
+    for (const Case& c : cases) {
+        Sensors(c.detection, c.thermovaUnstable);
+        if (c.displayOff) application.MonitorPowerOff();
+        application.modem->ClearStates();
+        g_dwCurrentTarvoState = static_cast<uint32_t>(c.sent);  // the memory says the modem holds it already
+        application.NotifyChange();
+        EXPECT_EQ(application.modem->States(), std::vector<int>{c.sent}) << c.name;
+        EXPECT_EQ(g_dwCurrentTarvoState, kTarvoStateUnknown) << c.name << ": the next command is sent";
+    }
 
     CTestApplication noModem;
     noModem.WithWatchers(true, true);

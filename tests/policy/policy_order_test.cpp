@@ -159,6 +159,47 @@ TEST_F(DecisionOrder, DisplayStatesInQuickSuccessionLeaveTheLastOne) {
     }
 }
 
+// Display states handed over while the modem holds a command are carried out
+// after it, each in its turn: off, on, off gives three commands and, for each,
+// the display line and the command line, in that order.
+TEST_F(DecisionOrder, DisplayStatesHandedOverMeanwhileAreEachCarriedOutInOrder) {
+    CClock::SetDivisor(1000);
+    ASSERT_TRUE(simpm::SetPSensor(true, true));  // near: display on means back-off on
+    auto application = std::make_unique<COrderApplication>();
+    application->MonitorPowerOn();
+    ASSERT_TRUE(WaitForStoredIndex(kIndexOn));
+    const size_t sentBefore = SentIndices().size();
+    ASSERT_TRUE(sim.AddFault(FaultSpec::Hold(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)));
+    CLogCapture::Clear();
+
+    EXPECT_EQ(Display(application.get(), 0), static_cast<DWORD>(NO_ERROR));
+    ASSERT_TRUE(sim.WaitForHeld(1));
+    EXPECT_EQ(Display(application.get(), 1), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(Display(application.get(), 0), static_cast<DWORD>(NO_ERROR));
+    sim.ReleaseHeld();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return SentIndices().size() == sentBefore + 3; },
+                                       std::chrono::milliseconds(5000)));
+    EXPECT_TRUE(WaitForStoredIndex(kIndexOff));
+    application.reset();  // joins the display thread
+
+    const std::vector<uint32_t> sent = SentIndices();
+    EXPECT_EQ(std::vector<uint32_t>(sent.begin() + sentBefore, sent.end()),
+              (std::vector<uint32_t>{kIndexOff, kIndexOn, kIndexOff}));
+    std::vector<std::string> lines;
+    for (const std::string& line : CLogCapture::All())
+        if (line.find("CTarvoApplication::MonitorPower") != std::string::npos ||
+            line.find("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo") != std::string::npos)
+            lines.push_back(line.substr(line.find("CT") == std::string::npos ? 0 : line.find("C")));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "CTarvoApplication::MonitorPowerOff\tDEBUG\tMonitor Off, send Tarvo Off",
+                         "CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo Off",
+                         "CTarvoApplication::MonitorPowerOn\tDEBUG\tMonitor On",
+                         "CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo on",
+                         "CTarvoApplication::MonitorPowerOff\tDEBUG\tMonitor Off, send Tarvo Off",
+                         "CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo Off",
+                     }));
+}
+
 // The lid opens or closes: the display and the sensor change at once, their
 // notifications come on two threads, and the first one's command is on its way
 // (held by the modem) when the second comes. The second is decided after the

@@ -232,3 +232,115 @@ TEST_F(WorkerStartUp, ResumeReplacesTheWatchersWhileTheyAreRead) {
     EXPECT_GT(SarConfigSets().size(), initSars);
     application.Stop();
 }
+
+namespace {
+const char kNotification[] = "SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification";
+const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
+
+// The sensor as a user moves it: the driver's reading, then "Type2" (bit 25 set is away).
+void Sensor(bool objectNear) {
+    simpm::SetPSensor(true, objectNear);
+    testsupport::SetDword(kNotification, "Type2", objectNear ? 0 : 0x2000000);
+}
+
+DWORD CurrentStatus() {
+    DWORD status = 0;
+    testsupport::GetDword(kParameters, "CurrentStatus", status);
+    return status;
+}
+
+// Back-off status and index of a SAR configuration set; the Foxconn module's
+// on (1, 2) and off (1, 1), and the initial configuration (0, 1).
+struct SarSet {
+    uint32_t backOff;
+    uint32_t index;
+    bool operator==(const SarSet& other) const { return backOff == other.backOff && index == other.index; }
+};
+const SarSet kOn = {1, 2};
+const SarSet kOff = {1, 1};
+const SarSet kInitial = {0, 1};
+
+SarSet FieldsOf(const simmodem::Bytes& payload) {
+    auto u32 = [&](size_t at) {
+        return static_cast<uint32_t>(payload[at] | payload[at + 1] << 8 | payload[at + 2] << 16 | payload[at + 3] << 24);
+    };
+    return payload.size() >= 28 ? SarSet{u32(4), u32(24)} : SarSet{0xFFFFFFFF, 0xFFFFFFFF};
+}
+}  // namespace
+
+// Steps that change what the modem holds outside a decision (the initial
+// configuration after a resume, a set answered after the service stopped
+// waiting, the modem arriving again): afterwards the modem holds what the
+// sensor calls for, and "CurrentStatus" says so.
+TEST_F(WorkerStartUp, TheModemHoldsWhatTheInputsCallForAfterStepsOutsideADecision) {
+    enum class Step { Resume, LateAnswer, Arrival };
+    struct Case {
+        const char* name;
+        Step step;
+        bool objectNear;              // where the sensor ends
+        std::vector<SarSet> setsAfter;  // what the modem receives from the step on
+        SarSet stored;
+        DWORD status;
+    } cases[] = {
+        {"near, resume", Step::Resume, true, {kInitial, kOn}, kOn, 0x11},
+        {"away, resume", Step::Resume, false, {kInitial}, kInitial, 0x0},
+        {"on, then off answered past the bound, then near", Step::LateAnswer, true, {kOff, kOn}, kOn, 0x11},
+        {"near, the interface removed and arriving again", Step::Arrival, true, {kOn}, kOn, 0x11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        simmodem::StartState state;
+        state.interfaces = {InterfaceSpec::Qualcomm()};
+        ASSERT_TRUE(sim.Reset(state));
+        g_modem = SarGetDefaultModem();
+        g_dwCurrentTarvoState = 0;
+        testsupport::SetDword(kParameters, "CurrentStatus", 0);
+        Sensor(!c.objectNear);
+        CLogCapture::Clear();
+        CObservedApplication application;
+        application.Start();
+        // The initial state is decided once the P-sensor watcher watches. (A
+        // Thermova watcher of the last case may still end its hold meanwhile.)
+        ASSERT_TRUE(WaitForLine("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo", 2));
+        // The sensor moves to where the case has it: the watcher's decision, and its bit.
+        Sensor(c.objectNear);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return CurrentStatus() == (c.objectNear ? 0x11u : 0x0u); },
+                                           std::chrono::milliseconds(5000)))
+            << std::hex << CurrentStatus();
+
+        const size_t before = SarConfigSets().size();
+        switch (c.step) {
+        case Step::Resume:
+            application.SignalRestart();
+            break;
+        case Step::LateAnswer:
+            // Away: the modem carries the off command out and answers after the bound (2 s at this divisor).
+            ASSERT_TRUE(sim.AddFault(FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 3000, 1, SIMMODEM_OP_SET)));
+            Sensor(false);
+            ASSERT_TRUE(WaitForLine("MBSar::EnableTarvo\tERROR\t 0x800705b4 - "));
+            Sensor(true);
+            break;
+        case Step::Arrival:
+            ASSERT_TRUE(sim.RemoveInterface(0));
+            ASSERT_TRUE(sim.ArriveInterface(0));
+            break;
+        }
+        std::vector<SarSet> after;
+        SimModemSarConfig stored = {};
+        const bool settled = testsupport::WaitUntil(
+            [&] {
+                after.clear();
+                std::vector<simmodem::Bytes> sets = SarConfigSets();
+                for (size_t i = before; i < sets.size(); ++i) after.push_back(FieldsOf(sets[i]));
+                return after == c.setsAfter && sim.GetSarConfig(0, stored) &&
+                       SarSet{stored.backOffStatus, stored.states[0].backOffIndex} == c.stored &&
+                       CurrentStatus() == c.status;
+            },
+            std::chrono::milliseconds(10000));
+        sim.GetSarConfig(0, stored);
+        EXPECT_TRUE(settled) << after.size() << " sets; stored " << stored.backOffStatus << "/"
+                             << stored.states[0].backOffIndex << "; status 0x" << std::hex << CurrentStatus();
+        application.Stop();
+        sim.ClearFaults();
+    }
+}

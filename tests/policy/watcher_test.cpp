@@ -6,6 +6,7 @@
 #include "CWatcherPSensor.h"
 #include "CWatcherThermova.h"
 #include "LogCapture.h"
+#include "PSensorRule.h"
 #include "PlatformFlags.h"
 #include "SimPmControl.h"
 #include "TestSupport.h"
@@ -81,7 +82,8 @@ public:
     }
     void NotifyState(int state) override {
         CObserver::NotifyState(state);
-        if (!m_holdNext.exchange(false)) return;
+        const bool atIndex = m_holdIndex.load() >= 0 && Calls().size() == static_cast<size_t>(m_holdIndex.load()) + 1;
+        if (!m_holdNext.exchange(false) && !atIndex) return;
         SetEvent(m_entered);
         WaitForSingleObject(m_release, 10000);
     }
@@ -90,6 +92,12 @@ public:
         ResetEvent(m_release);
         m_holdNext = true;
     }
+    // Holds the notification with this index (0: the first), whenever it comes.
+    void HoldCall(int index) {
+        ResetEvent(m_entered);
+        ResetEvent(m_release);
+        m_holdIndex = index;
+    }
     bool WaitEntered() { return WaitForSingleObject(m_entered, 5000) == WAIT_OBJECT_0; }
     void Release() { SetEvent(m_release); }
 
@@ -97,6 +105,7 @@ private:
     HANDLE m_entered;
     HANDLE m_release;
     std::atomic<bool> m_holdNext{false};
+    std::atomic<int> m_holdIndex{-1};
 };
 
 DWORD Status() {
@@ -235,18 +244,22 @@ TEST_F(Watchers, PSensorToggleRuleOfTheNuvikModel) {
     g_strWWANDeviceName = L"Nuvik HX730R-GL";
     CObserver observer;
     CWatcherPSensor* watcher = StartPSensor(observer);
+    // The driver's reading moves with the sensor, as on the machine; it decides
+    // only where the toggles do not tell.
     struct Step {
         DWORD value;
+        bool objectNear;
         int expected;  // -1: unknown
     } steps[] = {
-        {kBit25, 1},          // bit 25 toggled
-        {0, 1},               // toggled back: still proximity
-        {kBit26, 0},          // bit 26 alone toggled: away
-        {kBit25, 1},          // both toggled: proximity wins
-        {kBit25 | 0x80, -1},  // neither
+        {kBit25, true, 1},          // bit 25 toggled
+        {0, true, 1},               // toggled back while near: the driver still reads near
+        {kBit26, false, 0},         // bit 26 alone toggled: away
+        {kBit25, true, 1},          // both toggled: the driver reads near
+        {kBit25 | 0x80, true, -1},  // neither
     };
     std::vector<int> expected;
     for (const Step& step : steps) {
+        ASSERT_TRUE(simpm::SetPSensor(true, step.objectNear));
         const std::string& outcome = step.expected < 0 ? kUnknown : step.expected == 1 ? kProximity : kAway;
         EXPECT_EQ(Change(step.value), outcome) << std::hex << step.value;
         if (step.expected >= 0) expected.push_back(step.expected);
@@ -254,6 +267,47 @@ TEST_F(Watchers, PSensorToggleRuleOfTheNuvikModel) {
     }
     EXPECT_EQ(observer.States(), expected);
     Finish(watcher);
+}
+
+// The Nuvik rule on the bits alone, against the state last notified; the
+// driver's reading is asked only where they cannot tell.
+TEST(PSensorRuleOfNuvik, TheLastStateWinsWhateverTheToggles) {
+    const DWORD b25 = kBit25;
+    const DWORD b26 = kBit26;
+    const auto P = PSensorOutcome::Proximity;
+    const auto A = PSensorOutcome::Away;
+    const auto U = PSensorOutcome::Unknown;
+    struct Case {
+        const char* name;
+        DWORD prev, cur;
+        int last;     // 1 near, 0 away, -1 nothing notified yet
+        int reading;  // the driver's, -2: must not be asked
+        PSensorOutcome outcome;
+    } cases[] = {
+        {"an approach from away", 0, b25, 0, -2, P},
+        {"an approach, nothing told yet", b25, 0, -1, -2, P},
+        {"a departure from near", b25, b25 | b26, 1, -2, A},
+        {"a departure, nothing told yet", 0, b26, -1, -2, A},
+        {"neither bit", b25, b25 | 0x80, 1, -2, U},
+        {"away, then near and away: both toggled", 0, b25 | b26, 0, 0, A},
+        {"near, then away and near: both toggled", b26, b25, 1, 1, P},
+        {"away, then near, away and near: bit 26 alone", b26, 0, 0, 1, P},
+        {"near, then away, near and away: bit 25 alone", 0, b25, 1, 0, A},
+        {"both toggled, no answer: proximity first", 0, b25 | b26, 0, -1, P},
+        {"bit 26 alone while away, no answer: away", 0, b26, 0, -1, A},
+    };
+    for (const Case& c : cases) {
+        bool asked = false;
+        PSensorOutcome outcome = ClassifyPSensorChange(PSensorRule::NuvikToggle, c.prev, c.cur, c.last, [&] {
+            asked = true;
+            return c.reading;
+        });
+        EXPECT_EQ(outcome, c.outcome) << c.name;
+        EXPECT_EQ(asked, c.reading != -2) << c.name;
+    }
+    EXPECT_EQ(PSensorRuleOf(L"Nuvik HX730R-GL rev B"), PSensorRule::NuvikToggle);
+    EXPECT_EQ(PSensorRuleOf(L"Nuvik HX730R"), PSensorRule::None) << "shorter than the name";
+    EXPECT_EQ(PSensorRuleOf(L"Qualcomm Snapdragon X55 5G"), PSensorRule::FoxconnLevel);
 }
 
 TEST_F(Watchers, PSensorIgnoresOtherModelsButTracksTheValue) {
@@ -506,6 +560,71 @@ TEST_F(Watchers, PSensorChangesWhileANotificationIsHeldAreServedAfterIt) {
         Finish(watcher);
         EXPECT_EQ(observer.States(), expected);
     }
+}
+
+// Nuvik: the sensor moves several times while the observer holds the
+// notification of a change; the toggles then read together tell the state only
+// with the state last told, or the driver's reading where they do not.
+TEST_F(Watchers, NuvikChangesWhileANotificationIsHeldEndWhereTheSensorIs) {
+    g_strWWANDeviceName = L"Nuvik HX730R-GL";
+    struct Case {
+        const char* name;
+        std::vector<bool> meanwhile;  // true an approach (bit 25 toggles), false a departure (bit 26)
+    } cases[] = {
+        {"near, away", {true, false}},
+        {"near, away, near", {true, false, true}},
+        {"away, near", {false, true}},
+        {"near, away, near, away", {true, false, true, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteType2(0);
+        CHeldObserver observer;
+        CWatcherPSensor* watcher = StartPSensor(observer);
+        // The held change is the one before the first of the sequence.
+        DWORD value = 0;
+        auto move = [&](bool objectNear) {
+            ASSERT_TRUE(simpm::SetPSensor(true, objectNear));
+            value ^= objectNear ? kBit25 : kBit26;
+            WriteType2(value);
+        };
+        observer.HoldNext();
+        move(!c.meanwhile.front());
+        ASSERT_TRUE(observer.WaitEntered());
+        for (bool objectNear : c.meanwhile) move(objectNear);
+        const size_t from = CLogCapture::All().size();
+        observer.Release();
+        // The turn after the held one reads the value the sensor ended at, and has ended.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return !OutcomeOf(from, value).empty(); },
+                                           std::chrono::milliseconds(3000)));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return watcher->m_dwPrevNotificationValue == value; },
+                                           std::chrono::milliseconds(3000)));
+        const int last = c.meanwhile.back() ? 1 : 0;
+        ASSERT_FALSE(observer.States().empty());
+        EXPECT_EQ(observer.States().back(), last) << "the last notification";
+        EXPECT_EQ(Status() & 0x1, static_cast<DWORD>(last)) << "the P-sensor's bit";
+        Finish(watcher);
+    }
+}
+
+TEST_F(Watchers, ThermovaChangeDuringTheEndOfTheHoldIsServedAfterIt) {
+    CClock::SetDivisor(100);
+    simpm::SetThermova(true, false);
+    CHeldObserver observer;
+    observer.HoldCall(1);  // the end of the hold's stable notification
+    CWatcherThermova* watcher = CWatcherThermova::Create();
+    watcher->Attach(&observer);
+    watcher->Start();
+    ASSERT_TRUE(observer.WaitEntered());
+    // Unstable while the end of the hold is told.
+    simpm::SetThermova(true, true);
+    WriteType22(0x80);
+    observer.Release();
+    ASSERT_TRUE(observer.WaitFor(3));
+    EXPECT_EQ(observer.States(), (std::vector<int>{2, 0, 2}));
+    EXPECT_TRUE(testsupport::WaitUntil([] { return Status() == 0x1000; }, std::chrono::milliseconds(3000)));
+    watcher->Stop();
+    delete watcher;
 }
 
 TEST_F(Watchers, ThermovaChangeWhileANotificationIsHeldIsServedAfterIt) {
