@@ -74,6 +74,27 @@ uint32_t PayloadField(const simmodem::Bytes& payload, size_t offset) {
 
 void SetDetection(bool objectNear) { simpm::SetPSensor(true, objectNear); }
 
+bool StoredSarConfig(uint32_t& backOff, uint32_t& index) {
+    simreg::Status status;
+    if (!CSimModemRemote::ReadStatus(status) || status.interfaces.empty()) return false;
+    const simmodem::Bytes& reply = status.interfaces[0].sarConfigReply;
+    if (reply.size() < 32) return false;
+    backOff = PayloadField(reply, 4);
+    index = PayloadField(reply, 28);
+    return true;
+}
+
+bool WaitForHeldState(uint32_t backOff, uint32_t index, DWORD status, DWORD timeoutMs) {
+    return testsupport::WaitUntil(
+        [&] {
+            uint32_t heldBackOff = 0;
+            uint32_t heldIndex = 0;
+            return StoredSarConfig(heldBackOff, heldIndex) && heldBackOff == backOff && heldIndex == index &&
+                   CurrentStatus() == status;
+        },
+        std::chrono::milliseconds(timeoutMs));
+}
+
 bool WaitForStartUp() { return CServiceHarness::WaitForLog("CTarvoApplication::MonitorPowerOn\tDEBUG\tMonitor On", 30000); }
 
 const char kConnMgmtKey[] = "Software\\TarvoSim\\ConnectionMgmt";

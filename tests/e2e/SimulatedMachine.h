@@ -34,6 +34,12 @@ bool WaitForSarConfigSets(const std::wstring& modemLog, size_t count, DWORD time
 simmodem::Bytes SarConfigPayload(uint32_t backOff, uint32_t antenna, uint32_t index);
 uint32_t PayloadField(const simmodem::Bytes& payload, size_t offset);
 
+// What the modem holds now: the back-off status and table index of its stored
+// SAR configuration (the first interface's). False when it cannot be read.
+bool StoredSarConfig(uint32_t& backOff, uint32_t& index);
+// Waits until the modem holds that back-off status and index and "CurrentStatus" is status.
+bool WaitForHeldState(uint32_t backOff, uint32_t index, DWORD status, DWORD timeoutMs);
+
 // The driver's P-sensor reading; tests keep it in step with "Type2", as the
 // power-management service and its driver are on a real machine.
 void SetDetection(bool objectNear);

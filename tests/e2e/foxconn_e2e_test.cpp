@@ -195,3 +195,54 @@ TEST_F(FoxconnService, AStopNeverWaitsForASilentModem) {
     EXPECT_TRUE(CServiceHarness::WaitForLog("MBSar::InitSAR\tINFO\tBack off disabled", 10000, 2));
     EXPECT_TRUE(harness->StopAndWait());
 }
+
+// Steps that change what the modem holds outside a decision, with the object
+// near: an away command that the modem carries out but answers after the
+// service stopped waiting, then near again; and the modem leaving and arriving
+// again. Each time the back-off-on command reaches the modem once more.
+TEST_F(FoxconnService, TheBackOffIsSentAgainWhereWhatTheModemHoldsIsNotKnown) {
+    enum class Step { LateAnswer, Arrival };
+    struct Case {
+        const char* name;
+        Step step;
+    } cases[] = {
+        {"away answered past the bound, then near", Step::LateAnswer},
+        {"the interface removed and arriving again", Step::Arrival},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        harness->Prepare(10);  // a bound of 3 s on each answer
+        ASSERT_TRUE(machine::SetUpFoxconnLumo(modemLog, libraryLog, table));
+        InstallAndStart();
+        ASSERT_TRUE(machine::WaitForStartUp());
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 15000)) << "the initial configuration";
+        Sensor(true);
+        ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000)) << "near: back-off on";
+
+        const size_t sets = Sets().size();
+        if (c.step == Step::LateAnswer) {
+            ASSERT_TRUE(CSimModemRemote::AddFault(
+                simmodem::FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 4000, 1, SIMMODEM_OP_SET)));
+            Sensor(false);
+            ASSERT_TRUE(CServiceHarness::WaitForLog("MBSar::EnableTarvo\tERROR\t 0x800705b4 - ", 10000))
+                << "the service stopped waiting for the answer";
+            // It holds off; "CurrentStatus" keeps the modem's bit, as the answer never came.
+            ASSERT_TRUE(machine::WaitForHeldState(1, 1, 0x10, 10000)) << "the modem carried the off command out";
+            Sensor(true);
+        } else {
+            ASSERT_TRUE(CSimModemRemote::RemoveInterface(0));
+            ASSERT_TRUE(CSimModemRemote::ArriveInterface(0));
+        }
+        const simmodem::Bytes on = SarConfigPayload(1, 65535, 2);
+        EXPECT_TRUE(testsupport::WaitUntil(
+            [&] {
+                std::vector<simmodem::Bytes> all = Sets();
+                return all.size() > sets && all.back() == on;
+            },
+            std::chrono::milliseconds(10000)))
+            << "a back-off-on command after the step";
+        EXPECT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000)) << std::hex << machine::CurrentStatus();
+        EXPECT_TRUE(harness->StopAndWait());
+        harness->Remove();
+    }
+}

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 using machine::kBit25;
@@ -66,6 +67,7 @@ protected:
         settings.logFile = log;
         settings.delivery = delivery;
         state.settings = settings;
+        state.faults = faults;
         ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
     }
     size_t Logged(uint32_t op, uint32_t cid) {
@@ -86,6 +88,8 @@ protected:
     std::vector<BYTE> efs;
     // Which pointer the modem's events pass for the object they are about.
     uint32_t delivery = SIMMODEM_DELIVERY_SAME;
+    // The module's faults from its start.
+    std::vector<simmodem::FaultSpec> faults;
 };
 
 // The modem's events through the caller's pointer, or through another object
@@ -204,4 +208,57 @@ TEST_F(NuvikService, StopDuringTheRebootPollsIsPromptAndTheNextStartWritesNothin
     EXPECT_EQ(DiagSets(nextLog, 5), 0u) << "no second reboot";
     EXPECT_TRUE(harness->StopAndWait());
     testsupport::RemoveFile(nextLog);
+}
+
+// The sensor moves several times while the command of its last change is on
+// its way to a modem that answers every SAR configuration 1.5 s late: the
+// toggles the watcher then reads together leave the modem and "CurrentStatus"
+// where the sensor ended.
+TEST_F(NuvikService, QuickChangesDuringACommandLeaveTheBackOffWhereTheSensorEnds) {
+    struct Case {
+        const char* name;
+        std::vector<bool> duringTheAway;  // moves while the away command is on its way (true: near)
+        bool objectNear;                  // where the sensor ends
+    } cases[] = {
+        {"away, then near and away during its command", {true, false}, false},
+        {"away, then near, away and near during its command", {true, false, true}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CServiceHarness::ClearLog();
+        machine::SetSensorValues(0);
+        machine::SetDetection(false);
+        machine::SetCurrentStatus(0);
+        faults = {simmodem::FaultSpec::Delay(SIMMODEM_SERVICE_MS_SAR, 1, 1500, SIMMODEM_ALWAYS, SIMMODEM_OP_SET)};
+        simmodem::InterfaceSpec modem = simmodem::InterfaceSpec::Nuvik();
+        modem.tableIndex = 1;
+        testsupport::RemoveFile(modemLog);
+        Install(true, modem);
+        ASSERT_TRUE(CServiceHarness::WaitForLog("Nuvik Tarvo initialization completed!Restult = 1", 30000));
+        ASSERT_TRUE(machine::WaitForStartUp());
+
+        // The toggles as the driver makes them: bit 25 on each approach, bit 26
+        // on each departure, its reading in step.
+        DWORD type2 = 0;
+        auto move = [&](bool objectNear) {
+            machine::SetDetection(objectNear);
+            type2 ^= objectNear ? kBit25 : kBit26;
+            testsupport::SetDword(machine::kNotificationKey, "Type2", type2);
+        };
+        move(true);
+        ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 15000)) << "near: back-off on";
+        const size_t sets = machine::SarConfigSets(modemLog).size();
+        move(false);
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, sets + 1, 10000)) << "the away command is on its way";
+        for (bool objectNear : c.duringTheAway) move(objectNear);
+
+        char last[64];
+        std::snprintf(last, sizeof(last), "------m_dwCurrentNotificationValue => 0x%2x", static_cast<unsigned>(type2));
+        ASSERT_TRUE(CServiceHarness::WaitForLog(last, 15000)) << "the watcher read where the sensor ended";
+        EXPECT_TRUE(machine::WaitForHeldState(c.objectNear ? 1 : 0, c.objectNear ? 2 : 1, c.objectNear ? 0x11 : 0x0,
+                                              15000))
+            << "status 0x" << std::hex << machine::CurrentStatus();
+        EXPECT_TRUE(harness->StopAndWait());
+        harness->Remove();
+    }
 }
