@@ -112,6 +112,14 @@ bool CServiceHarness::WaitForLog(const std::string& text, DWORD timeoutMs, size_
 
 void CServiceHarness::ClearLog() { testsupport::RemoveFile(kLogFile); }
 
+std::string CServiceHarness::LogTail(size_t lines) {
+    const std::string text = ReadLog();
+    size_t at = text.size();
+    for (size_t seen = 0; at > 0 && seen <= lines;)
+        if (text[--at] == '\n') ++seen;
+    return "\n--- service log, last lines ---\n" + text.substr(at);
+}
+
 std::wstring CServiceHarness::MakeInstall(const std::wstring& name, const std::vector<std::wstring>& files) {
     std::wstring folder = testsupport::BuildPathW(L"e2e-install");
     CreateDirectoryW(folder.c_str(), nullptr);

@@ -39,6 +39,8 @@ public:
     // Waits until the log holds text (at least count times).
     static bool WaitForLog(const std::string& text, DWORD timeoutMs, size_t count = 1);
     static void ClearLog();
+    // The log's last lines, for a failure's message.
+    static std::string LogTail(size_t lines = 40);
 
     static const char* ServiceKey() { return "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC"; }
 

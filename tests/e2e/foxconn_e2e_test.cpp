@@ -217,7 +217,8 @@ TEST_F(FoxconnService, TheBackOffIsSentAgainWhereWhatTheModemHoldsIsNotKnown) {
         ASSERT_TRUE(machine::WaitForStartUp());
         ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 15000)) << "the initial configuration";
         Sensor(true);
-        ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000)) << "near: back-off on";
+        ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000))
+            << "near: back-off on; status 0x" << std::hex << machine::CurrentStatus() << CServiceHarness::LogTail();
 
         const size_t sets = Sets().size();
         if (c.step == Step::LateAnswer) {
@@ -241,7 +242,8 @@ TEST_F(FoxconnService, TheBackOffIsSentAgainWhereWhatTheModemHoldsIsNotKnown) {
             },
             std::chrono::milliseconds(10000)))
             << "a back-off-on command after the step";
-        EXPECT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000)) << std::hex << machine::CurrentStatus();
+        EXPECT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000))
+            << "status 0x" << std::hex << machine::CurrentStatus() << CServiceHarness::LogTail();
         EXPECT_TRUE(harness->StopAndWait());
         harness->Remove();
     }

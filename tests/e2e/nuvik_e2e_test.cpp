@@ -246,7 +246,7 @@ TEST_F(NuvikService, QuickChangesDuringACommandLeaveTheBackOffWhereTheSensorEnds
             testsupport::SetDword(machine::kNotificationKey, "Type2", type2);
         };
         move(true);
-        ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 15000)) << "near: back-off on";
+        ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 15000)) << "near: back-off on" << CServiceHarness::LogTail();
         const size_t sets = machine::SarConfigSets(modemLog).size();
         move(false);
         ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, sets + 1, 10000)) << "the away command is on its way";
@@ -257,7 +257,7 @@ TEST_F(NuvikService, QuickChangesDuringACommandLeaveTheBackOffWhereTheSensorEnds
         ASSERT_TRUE(CServiceHarness::WaitForLog(last, 15000)) << "the watcher read where the sensor ended";
         EXPECT_TRUE(machine::WaitForHeldState(c.objectNear ? 1 : 0, c.objectNear ? 2 : 1, c.objectNear ? 0x11 : 0x0,
                                               15000))
-            << "status 0x" << std::hex << machine::CurrentStatus();
+            << "status 0x" << std::hex << machine::CurrentStatus() << CServiceHarness::LogTail();
         EXPECT_TRUE(harness->StopAndWait());
         harness->Remove();
     }
