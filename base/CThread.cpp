@@ -1,5 +1,12 @@
 #include "CThread.h"
 
+#include <atomic>
+
+namespace {
+// Threads started and not yet past their last use of anything but the stack.
+std::atomic<long> s_runningThreads{0};
+}  // namespace
+
 CThread::CThread()
     : m_hThread(nullptr),
       m_dwThreadId(0),
@@ -24,9 +31,13 @@ CThread::~CThread() {
 
 DWORD CThread::Start(void* param) {
     m_pParam = param;
+    ++s_runningThreads;
     m_hThread = ::CreateThread(nullptr, 0, m_pfnThreadProc, this, 0, &m_dwThreadId);
     m_dwExitCode = 0xFFFFFFFF;
-    return m_hThread ? 0 : ::GetLastError();
+    if (m_hThread) return 0;
+    const DWORD error = ::GetLastError();
+    --s_runningThreads;
+    return error;
 }
 
 DWORD CThread::Stop(bool wait) {
@@ -45,11 +56,21 @@ void CThread::Resume() { ::SetEvent(m_hResumeEvent); }
 
 void* CThread::GetParam(const CThread* thread) { return thread ? thread->m_pParam : nullptr; }
 
+bool CThread::WaitForAllThreadsToEnd(DWORD ms) {
+    const ULONGLONG deadline = ::GetTickCount64() + ms;
+    while (s_runningThreads.load() > 0) {
+        if (::GetTickCount64() >= deadline) return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
 DWORD WINAPI CThread::ThreadProc(void* object) {
     CThread* thread = static_cast<CThread*>(object);
     thread->OnThreadStart();
     thread->Run(thread->m_pParam);
     thread->OnThreadExit();
+    --s_runningThreads;
     // Always STILL_ACTIVE, so GetExitCodeThread reads 259 before and after the end.
     return STILL_ACTIVE;
 }

@@ -19,6 +19,10 @@ public:
     void Resume();
     // The parameter of a thread object, or null for no object.
     static void* GetParam(const CThread* thread);
+    // Waits at most ms (real) until no thread of any CThread runs any more;
+    // true once none does. The process's end asks it before the runtime's
+    // static objects go.
+    static bool WaitForAllThreadsToEnd(DWORD ms);
 
     static DWORD WINAPI ThreadProc(void* object);
     HANDLE GetThreadHandle() const { return m_hThread; }

@@ -26,6 +26,12 @@ public:
         m_observers.push_back(observer);
     }
 
+    // The observers attached now.
+    size_t ObserverCount() {
+        std::lock_guard<std::recursive_mutex> lock(m_observersLock);
+        return m_observers.size();
+    }
+
     // Removes the first entry equal to the observer. Waits for a notification
     // in progress on another thread, so a detached observer is never called again.
     void Detach(T* observer) {

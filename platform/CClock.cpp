@@ -11,6 +11,12 @@ thread_local HANDLE t_stopEvent = nullptr;
 // The least real time a bound on a peer's answer gives it, whatever the divisor.
 const DWORD kBoundFloorMs = 2000;
 
+// Made on first use and never closed: it must outlive every thread that waits on it.
+HANDLE ProcessEndEvent() {
+    static const HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
 void Notify(DWORD ms) {
     if (CClock::Observer observer = s_observer.load()) observer(ms);
 }
@@ -65,6 +71,20 @@ bool CClock::SleepUnlessStopped(DWORD ms) {
 bool CClock::IsStopRequested() {
     HANDLE stop = t_stopEvent;
     return stop != nullptr && ::WaitForSingleObject(stop, 0) != WAIT_TIMEOUT;
+}
+
+void CClock::SignalProcessEnd() {
+    if (HANDLE event = ProcessEndEvent()) ::SetEvent(event);
+}
+
+bool CClock::SleepUnlessProcessEnding(DWORD ms) {
+    Notify(ms);
+    HANDLE event = ProcessEndEvent();
+    if (event == nullptr) {
+        ::Sleep(Scale(ms));
+        return true;
+    }
+    return ::WaitForSingleObject(event, Scale(ms)) == WAIT_TIMEOUT;
 }
 
 CClock::WaitEnd CClock::WaitUnlessStopped(HANDLE event, DWORD boundMs) {

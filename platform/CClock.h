@@ -37,6 +37,13 @@ public:
     // Whether the calling thread's stop event is set.
     static bool IsStopRequested();
 
+    // The process is ending (its entry returns): set once, never cleared. A
+    // thread in a step that watches no stop of its own still leaves it then,
+    // before the runtime destroys what the thread would use.
+    static void SignalProcessEnd();
+    // Sleep, ended early by the process's end: false when it came.
+    static bool SleepUnlessProcessEnding(DWORD ms);
+
     enum class WaitEnd { Signalled, Stopped, TimedOut };
     // Waits for event for at most a bound on a peer's answer (boundMs, scaled
     // by ScaleBound; INFINITE: no bound), ended early by the calling thread's

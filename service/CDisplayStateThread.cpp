@@ -2,6 +2,8 @@
 
 #include "Logger.h"
 
+#include <exception>
+
 CDisplayStateThread::CDisplayStateThread(Handler handler)
     : m_handler(std::move(handler)),
       m_hPosted(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
@@ -15,19 +17,34 @@ CDisplayStateThread::~CDisplayStateThread() {
 }
 
 bool CDisplayStateThread::Post(bool on) {
+    const char* fn = "CDisplayStateThread::Post";
+    bool queueFull = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_bShutdown) return false;
         if (!m_bStarted && m_hPosted && Start(nullptr) == 0) m_bStarted = true;
         if (m_bStarted) {
-            m_pending.push_back(on);
-            ::SetEvent(m_hPosted);
-            return true;
+            try {
+                m_pending.push_back(on);
+                ::SetEvent(m_hPosted);
+                return true;
+            } catch (const std::exception&) {
+                // No memory to queue it: carried out here rather than lost.
+                queueFull = true;
+            }
         }
     }
     // No thread to carry it: the change is not lost, the caller waits for it.
-    LogWrite("CDisplayStateThread::Post", "Display thread not started, display state carried out in place", 2);
-    m_handler(on);
+    try {
+        LogWrite(fn,
+                 queueFull ? "No memory to hand the display state over, carried out in place"
+                           : "Display thread not started, display state carried out in place",
+                 2);
+        m_handler(on);
+    } catch (const std::exception& e) {
+        // On the dispatcher's thread: what the state raises ends that state alone.
+        LogWrite(fn, e.what(), 2);
+    }
     return true;
 }
 
@@ -63,7 +80,12 @@ DWORD CDisplayStateThread::Run(void* param) {
                 on = m_pending.front();
                 m_pending.pop_front();
             }
-            m_handler(on);
+            try {
+                m_handler(on);
+            } catch (const std::exception& e) {
+                // That state ends there; the thread goes on with the next.
+                LogWrite("CDisplayStateThread::Run", e.what(), 2);
+            }
             if (::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0) return 0;
         }
     }

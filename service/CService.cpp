@@ -26,6 +26,14 @@ const DWORD kRemoveStopWaitMs = 30000;
 // (real milliseconds, within the 3000 ms wait hint of every report).
 const DWORD kStopReportMs = 1000;
 
+// How long the service's stop may take (clock milliseconds, and at least the
+// floor of a bound): the worker's longest step that must not be cut (a SAR
+// table it has begun to write) fits with room. Past it, a request that hangs
+// (a driver, a COM call) no longer keeps the service from stopping.
+const DWORD kStopBoundMs = 120000;
+
+std::atomic<bool> s_bStopUnfinished{false};
+
 // Sleep of the start and stop polls: a tenth of the wait hint, 1 s to 10 s.
 DWORD PollStep(DWORD waitHint) {
     DWORD step = waitHint / 10;
@@ -34,14 +42,24 @@ DWORD PollStep(DWORD waitHint) {
     return step;
 }
 
-bool StopRequested() {
-    HANDLE stop = CService::g_hServiceStopEvent;
-    return stop == nullptr || ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+bool StopRequested() { return CService::g_bServiceStopRequested.load(); }
+
+// The whole of the application's stop on the stop thread: sources detached,
+// worker ended, objects deleted.
+DWORD WINAPI StopAndDelete(void* parameter) {
+    CTarvoApplication* application = static_cast<CTarvoApplication*>(parameter);
+    application->Stop();
+    // The worker ends at once unless it finishes what must not be left half
+    // done (a SAR table it has begun to write).
+    application->WaitForWorkerEnd(INFINITE);
+    delete application;
+    return 0;
 }
 }  // namespace
 
 SERVICE_STATUS_HANDLE CService::g_hServiceStatus = nullptr;
 HANDLE CService::g_hServiceStopEvent = nullptr;
+std::atomic<bool> CService::g_bServiceStopRequested{false};
 HPOWERNOTIFY CService::g_hPowerSettingNotify = nullptr;
 CService::ReportStatusFn CService::s_pfnReportStatus = &::SetServiceStatus;
 
@@ -244,6 +262,8 @@ void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
     g_hPowerSettingNotify = ::RegisterPowerSettingNotification(g_hServiceStatus, &kGuidConsoleDisplayState,
                                                                DEVICE_NOTIFY_SERVICE_HANDLE);
     if (!g_hServiceStopEvent) {
+        // The handler is registered: from here on it must leave the application alone.
+        g_bServiceStopRequested = true;
         delete application;
         return;
     }
@@ -258,6 +278,7 @@ void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
 
     StopApplication(application);
     application = nullptr;
+    // The handler no longer waits on the event once the stop is requested.
     ::CloseHandle(g_hServiceStopEvent);
     g_hServiceStopEvent = nullptr;
     SetStatus(SERVICE_STOPPED, NO_ERROR, 0);
@@ -265,35 +286,58 @@ void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
 
 void CService::StopApplication(CTarvoApplication* application) {
     if (!application) return;
-    application->Stop();
-    // The worker ends at once unless it finishes what must not be left half
-    // done (a SAR table it has begun to write): meanwhile the SCM hears that
-    // the stop goes on, with a check point that rises at every report.
+    // Every step of the stop (the detaching waits for a notification under way,
+    // the deletion joins the application's threads and unadvises the manager)
+    // runs on a thread of its own, so that the SCM hears that the stop goes on,
+    // with a check point that rises at every report, whatever step waits.
+    HANDLE stopThread = ::CreateThread(nullptr, 0, &StopAndDelete, application, 0, nullptr);
+    if (!stopThread) {
+        StopAndDelete(application);
+        return;
+    }
+    const ULONGLONG deadline = ::GetTickCount64() + CClock::ScaleBound(kStopBoundMs);
     DWORD checkPoint = 2;
-    while (!application->WaitForWorkerEnd(kStopReportMs)) SetStatus(SERVICE_STOP_PENDING, NO_ERROR, checkPoint++);
-    delete application;
+    while (::WaitForSingleObject(stopThread, kStopReportMs) == WAIT_TIMEOUT) {
+        if (::GetTickCount64() >= deadline) {
+            // The thread and what it still uses stay alive; the process ends anyway.
+            s_bStopUnfinished = true;
+            LogWrite("CService::StopApplication",
+                     "Stop not ended after " + std::to_string(kStopBoundMs / 1000) + " s, the service stops without it",
+                     2);
+            break;
+        }
+        SetStatus(SERVICE_STOP_PENDING, NO_ERROR, checkPoint++);
+    }
+    ::CloseHandle(stopThread);
 }
+
+bool CService::IsStopUnfinished() { return s_bStopUnfinished.load(); }
 
 DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* eventData, void* context) {
     CTarvoApplication* application = static_cast<CTarvoApplication*>(context);
     // Controls arrive one after another on the dispatcher thread: once a stop
-    // control has set the stop event, ServiceMain may be deleting the
-    // application, so later controls leave it alone.
-    bool applicationUsable = application != nullptr && !StopRequested();
+    // control has been taken, ServiceMain may be deleting the application (and
+    // closes the stop event after it), so later controls leave both alone and
+    // report nothing: the stop's own reports rise to SERVICE_STOPPED.
+    const bool stopRequested = StopRequested();
+    bool applicationUsable = application != nullptr && !stopRequested;
 
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
     case SERVICE_CONTROL_PRESHUTDOWN:
+        if (g_bServiceStopRequested.exchange(true)) break;
         SetStatus(SERVICE_STOP_PENDING, NO_ERROR, 1);
         if (g_hServiceStopEvent) ::SetEvent(g_hServiceStopEvent);
         break;
     case SERVICE_CONTROL_PAUSE:
+        if (stopRequested) break;
         LogWrite("CService::ServiceHandler", "SERVICE_CONTROL_PAUSE", 1);
         SetStatus(SERVICE_PAUSE_PENDING, NO_ERROR, 1);
         SetStatus(SERVICE_PAUSED, NO_ERROR, 0);
         break;
     case SERVICE_CONTROL_CONTINUE:
+        if (stopRequested) break;
         LogWrite("CService::ServiceHandler", "SERVICE_CONTROL_CONTINUE", 1);
         SetStatus(SERVICE_CONTINUE_PENDING, NO_ERROR, 1);
         SetStatus(SERVICE_RUNNING, NO_ERROR, 0);
@@ -319,7 +363,7 @@ DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* even
     case SERVICE_CONTROL_SESSIONCHANGE:
         break;
     case SERVICE_CONTROL_TRIGGEREVENT:
-        if (StopRequested()) return ERROR_SHUTDOWN_IN_PROGRESS;
+        if (stopRequested) return ERROR_SHUTDOWN_IN_PROGRESS;
         break;
     default:
         break;

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <atomic>
+
 class CTarvoApplication;
 
 class CService {
@@ -25,13 +27,23 @@ public:
     static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
     static DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, void* eventData, void* context);
     static void SetTriggerInfo(SC_HANDLE service);
-    // ServiceMain's end: stops the application, waits for its worker while
-    // telling the SCM that the stop is pending, and deletes it. Null does nothing.
+    // ServiceMain's end: stops the application, waits for its worker and
+    // deletes it, all on a thread of its own while telling the SCM that the
+    // stop is pending. Past a bound the stop is left to its thread (see
+    // IsStopUnfinished). Null does nothing.
     static void StopApplication(CTarvoApplication* application);
+    // A stop that StopApplication left unfinished: a thread of the application
+    // may still wake into its objects, so the process must end without
+    // running its static destructors.
+    static bool IsStopUnfinished();
     static BOOL SetFailureActions();
 
     static SERVICE_STATUS_HANDLE g_hServiceStatus;
     static HANDLE g_hServiceStopEvent;
+    // Set by the first stop, shutdown or preshutdown control, never cleared in
+    // a service process (a test may clear it with the event): the controls
+    // after it leave the application alone and report nothing.
+    static std::atomic<bool> g_bServiceStopRequested;
     static HPOWERNOTIFY g_hPowerSettingNotify;
 
     // Where SetStatus reports; SetServiceStatus unless a test captures the records.

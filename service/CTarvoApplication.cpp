@@ -506,22 +506,47 @@ void CTarvoApplication::RestartWatchers() {
 
 template <typename TWatcher>
 void CTarvoApplication::ReplaceWatcher(TWatcher*& field, std::vector<TWatcher*>& retired) {
+    {
+        CSectionGuard guard(m_csWatchers);
+        if (!field) return;
+    }
+    // What can fail (memory for the retired entry, the new watcher, its
+    // observer entry, its start's lines) comes before the swap and leaves the
+    // old watcher where it was; after the swap nothing throws, so the old one
+    // always ends up retired and is detached in the end.
+    retired.reserve(retired.size() + 1);
+    TWatcher* replacement = TWatcher::Create();
+    class CUnswapped {
+    public:
+        explicit CUnswapped(TWatcher* watcher, IObsvrPSensor* observer) : m_watcher(watcher), m_observer(observer) {}
+        ~CUnswapped() {
+            if (!m_watcher) return;
+            m_watcher->Detach(m_observer);
+            m_watcher->CThread::Stop(false);
+            m_watcher->SetAutoDelete();
+        }
+        void Release() { m_watcher = nullptr; }
+
+    private:
+        TWatcher* m_watcher;
+        IObsvrPSensor* m_observer;
+    } unswapped(replacement, this);
+    replacement->Attach(this);
+    replacement->Start();
+
     TWatcher* previous = nullptr;
-    TWatcher* replacement = nullptr;
     {
         CSectionGuard guard(m_csWatchers);
         previous = field;
-        if (previous) field = replacement = TWatcher::Create();
+        field = replacement;
     }
-    if (!previous) return;
+    unswapped.Release();
     // The old one stops and deletes itself when its thread ends; it stays
     // attached, and this object holds a reference to it until then.
     previous->Stop();
     previous->AddReference();
     retired.push_back(previous);
     previous->SetAutoDelete();
-    replacement->Attach(this);
-    replacement->Start();
 }
 
 int CTarvoApplication::GetWWANRadioState() {

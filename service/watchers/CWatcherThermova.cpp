@@ -60,28 +60,31 @@ DWORD CWatcherThermova::Run(void* param) {
                     // The start-up hold: unstable for 90 s, events not watched meanwhile.
                     m_bStartupHold = true;
                     NotifyRecheck();
-                    CClock::Sleep(kStartupHoldMs);
+                    // The stop is not watched here, the process's end is: the
+                    // thread must not wake into what the runtime destroys at exit.
+                    const bool held = CClock::SleepUnlessProcessEnding(kStartupHoldMs);
                     m_bStartupHold = false;
-
-                    // Watched before the end of the hold is told: a change of the
-                    // mode while that decision's command is on its way is served
-                    // after it. One during the hold is taken in without a decision;
-                    // the end-of-hold reading covers it.
-                    LogWrite(fn, "retOpen Com Entry", 1);
-                    CRegistryWatchLoop loop(key.Get(), "Type22", changeEvent.Get(), m_hStopEvent, m_hPauseEvent,
-                                            m_hResumeEvent);
-                    const bool armed = loop.Arm();
-                    if (loop.ReadValue(m_dwPrevNotificationValue)) LogWrite(fn, "retOpen == ERROR_SUCCESS", 1);
-                    if (GetState() == 1) NotifyClear();
-                    WatchLoopTexts texts = {fn,
-                                            "Entry Do loop",
-                                            "retOpen != ERROR_SUCCESS",
-                                            "ThermovaWatcher thread Thermova Event Detected.",
-                                            "ThermovaWatcher thread Reset Resume Event.",
-                                            "ThermovaWatcher thread Handle Pause Event.",
-                                            "PThermovaWatcher thread Handle Pause Event failed."};
-                    loop.Serve(texts, armed, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
-                               [this] { HandleThermovaNotificationEvent(); }, [this] { return HandlePauseEvent(); });
+                    if (held) {
+                        // Watched before the end of the hold is told: a change of the
+                        // mode while that decision's command is on its way is served
+                        // after it. One during the hold is taken in without a decision;
+                        // the end-of-hold reading covers it.
+                        LogWrite(fn, "retOpen Com Entry", 1);
+                        CRegistryWatchLoop loop(key.Get(), "Type22", changeEvent.Get(), m_hStopEvent, m_hPauseEvent,
+                                                m_hResumeEvent);
+                        const bool armed = loop.Arm();
+                        if (loop.ReadValue(m_dwPrevNotificationValue)) LogWrite(fn, "retOpen == ERROR_SUCCESS", 1);
+                        if (GetState() == 1) NotifyClear();
+                        WatchLoopTexts texts = {fn,
+                                                "Entry Do loop",
+                                                "retOpen != ERROR_SUCCESS",
+                                                "ThermovaWatcher thread Thermova Event Detected.",
+                                                "ThermovaWatcher thread Reset Resume Event.",
+                                                "ThermovaWatcher thread Handle Pause Event.",
+                                                "PThermovaWatcher thread Handle Pause Event failed."};
+                        loop.Serve(texts, armed, m_dwPrevNotificationValue, m_dwCurrentNotificationValue,
+                                   [this] { HandleThermovaNotificationEvent(); }, [this] { return HandlePauseEvent(); });
+                    }
                 }
             }
         }

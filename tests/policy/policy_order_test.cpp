@@ -2,6 +2,7 @@
 // object, the Foxconn modem object and the simulated modem: display controls
 // carried out off the control handler's thread, and changes of several
 // sources on several threads while a command is on its way.
+#include "AllocationFailure.h"
 #include "CClock.h"
 #include "CService.h"
 #include "CSimModemControl.h"
@@ -15,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -254,4 +257,49 @@ TEST_F(DecisionOrder, DisplayAndSensorTogetherLeaveWhatTheFinalInputsCallFor) {
         EXPECT_EQ(StoredIndex(), kIndexOff);
         sim.ClearFaults();
     }
+}
+
+namespace {
+// The thread whose next allocation fails, once; 0 for none.
+std::atomic<DWORD> g_failNextAllocationOn{0};
+bool FailTheNextAllocationOfTheThread(std::size_t) {
+    DWORD target = g_failNextAllocationOn.load();
+    return target != 0 && target == ::GetCurrentThreadId() && g_failNextAllocationOn.compare_exchange_strong(target, 0);
+}
+// The thread that carries the display states out, as its first line shows it.
+std::atomic<DWORD> g_displayThread{0};
+void NoteDisplayThread(const char* line) {
+    if (std::strstr(line, "CTarvoApplication::MonitorPowerOff")) g_displayThread = ::GetCurrentThreadId();
+}
+}  // namespace
+
+// Memory runs out while the display thread carries a state out (the modem's
+// answer is read into a buffer): that state ends there, and the next one is
+// carried out as usual.
+TEST_F(DecisionOrder, AnAllocationFailureInADisplayStateEndsThatStateAlone) {
+    CClock::SetDivisor(1000);
+    ASSERT_TRUE(simpm::SetPSensor(true, true));
+    auto application = std::make_unique<COrderApplication>();
+    application->MonitorPowerOn();
+    ASSERT_TRUE(WaitForStoredIndex(kIndexOn));
+    ASSERT_TRUE(sim.AddFault(FaultSpec::Hold(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)));
+    CLogCapture::SetLineHook(&NoteDisplayThread);
+    EXPECT_EQ(Display(application.get(), 0), static_cast<DWORD>(NO_ERROR));
+    ASSERT_TRUE(sim.WaitForHeld(1));
+    CLogCapture::SetLineHook(nullptr);
+    ASSERT_NE(g_displayThread.load(), 0u);
+    // The thread's next allocation is the answer's buffer, once the modem answers.
+    testalloc::SetRule(&FailTheNextAllocationOfTheThread);
+    g_failNextAllocationOn = g_displayThread.load();
+    sim.ReleaseHeld();
+    EXPECT_TRUE(testsupport::WaitUntil([] { return CLogCapture::Has("CDisplayStateThread::Run\tERROR\tstd::bad_alloc"); },
+                                       std::chrono::milliseconds(5000)));
+    EXPECT_EQ(g_failNextAllocationOn.load(), 0u) << "the allocation failed";
+    testalloc::SetRule(nullptr);
+
+    EXPECT_EQ(Display(application.get(), 1), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return SentIndices().back() == kIndexOn; }, std::chrono::milliseconds(5000)))
+        << "the next state reaches the modem";
+    EXPECT_TRUE(WaitForStoredIndex(kIndexOn));
+    application.reset();
 }

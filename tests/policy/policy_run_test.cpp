@@ -1,10 +1,13 @@
 // The worker thread's whole start-up with the real factory, the Foxconn modem
 // object, the simulated modem, ConnectionMgmt.dll and the power-management
 // driver; the clock runs fast.
+#include "AllocationFailure.h"
 #include "CClock.h"
 #include "CSimModemControl.h"
 #include "CTarvoApplication.h"
 #include "CWWANDevice.h"
+#include "CWatcherPSensor.h"
+#include "CWatcherThermova.h"
 #include "FoxconnBandTable.h"
 #include "LogCapture.h"
 #include "MBSar.h"
@@ -33,6 +36,8 @@ public:
     CWWANDevice* Modem() const { return m_pWWANDeviceObj; }
     bool WorkerDone() const { return m_hThread && WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0; }
     bool WaitWorker(DWORD ms) const { return m_hThread && WaitForSingleObject(m_hThread, ms) == WAIT_OBJECT_0; }
+    CWatcherPSensor* PSensorWatcher() const { return m_pPSensorWatcher; }
+    CWatcherThermova* ThermovaWatcher() const { return m_pThermovaWatcher; }
 };
 
 bool WaitForLine(const std::string& text, size_t count = 1, int ms = 10000) {
@@ -343,4 +348,48 @@ TEST_F(WorkerStartUp, TheModemHoldsWhatTheInputsCallForAfterStepsOutsideADecisio
         application.Stop();
         sim.ClearFaults();
     }
+}
+
+namespace {
+// The worker's next allocation of a pointer-sized block fails, once: the room
+// for a watcher in the retired list. 0 for none.
+std::atomic<DWORD> g_failRetiredEntryOn{0};
+bool FailTheRetiredEntry(std::size_t size) {
+    DWORD target = g_failRetiredEntryOn.load();
+    return size == sizeof(void*) && target != 0 && target == ::GetCurrentThreadId() &&
+           g_failRetiredEntryOn.compare_exchange_strong(target, 0);
+}
+// The resume's first sleep, on the worker: from here on its allocations are watched.
+void ArmAtTheResume(DWORD ms) {
+    if (ms == 10000 && g_failRetiredEntryOn.load() == 0) g_failRetiredEntryOn = ::GetCurrentThreadId();
+}
+}  // namespace
+
+// Memory runs out as a resume replaces the watchers: whichever way the worker
+// ends, no watcher is left attached to the application once it is deleted.
+TEST_F(WorkerStartUp, AnAllocationFailureWhileTheWatchersAreReplacedLeavesNoneAttached) {
+    auto application = std::make_unique<CObservedApplication>();
+    application->Start();
+    ASSERT_TRUE(WaitForLine("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo", 2));
+    // Kept alive past the application, to count what stays attached to it.
+    CWatcherPSensor* psensor = application->PSensorWatcher();
+    CWatcherThermova* thermova = application->ThermovaWatcher();
+    ASSERT_TRUE(psensor && thermova);
+    psensor->AddReference();
+    thermova->AddReference();
+
+    testalloc::SetRule(&FailTheRetiredEntry);
+    CClock::SetObserver(&ArmAtTheResume);
+    application->SignalRestart();
+    ASSERT_TRUE(WaitForLine("CTarvoApplication::Run\tERROR\tstd::bad_alloc")) << "the worker's body logs it";
+    ASSERT_TRUE(application->WaitWorker(5000));
+    testalloc::SetRule(nullptr);
+    CClock::SetObserver(nullptr);
+
+    application->Stop();
+    application.reset();
+    EXPECT_EQ(psensor->ObserverCount(), 0u);
+    EXPECT_EQ(thermova->ObserverCount(), 0u);
+    psensor->ReleaseReference();
+    thermova->ReleaseReference();
 }

@@ -38,6 +38,7 @@ TEST_F(ServiceHandler, StopShutdownAndPreshutdownReportStopPendingAndSetTheEvent
     for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN}) {
         g_reports.clear();
         ResetEvent(CService::g_hServiceStopEvent);
+        CService::g_bServiceStopRequested = false;
         EXPECT_EQ(CService::ServiceHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
         ASSERT_EQ(g_reports.size(), 1u);
         const SERVICE_STATUS& s = g_reports[0];
@@ -50,11 +51,30 @@ TEST_F(ServiceHandler, StopShutdownAndPreshutdownReportStopPendingAndSetTheEvent
         EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
         EXPECT_TRUE(StopSet());
     }
-    // A second stop while pending reports again on the set event.
+}
+
+// Once a stop is taken, ServiceMain's own reports rise from check point 2 to
+// SERVICE_STOPPED: a later control (another stop, a shutdown, a pause) must
+// not report an earlier check point or a state after them, nor touch the event.
+TEST_F(ServiceHandler, ControlsAfterTheStopReportNothing) {
+    CObservedApplication application;
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, &application), static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(g_reports.size(), 1u);
     g_reports.clear();
-    CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
-    EXPECT_EQ(g_reports.size(), 1u);
-    EXPECT_TRUE(StopSet());
+    ResetEvent(CService::g_hServiceStopEvent);
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN,
+                          SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE}) {
+        EXPECT_EQ(CService::ServiceHandler(control, 0, nullptr, &application), static_cast<DWORD>(NO_ERROR))
+            << control;
+    }
+    EXPECT_TRUE(g_reports.empty());
+    EXPECT_FALSE(StopSet()) << "the event is left as ServiceMain has it";
+    // ServiceMain closes the event after the deletion: a control then still finds the stop.
+    CloseHandle(CService::g_hServiceStopEvent);
+    CService::g_hServiceStopEvent = nullptr;
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, &application),
+              static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(g_reports.empty());
 }
 
 TEST_F(ServiceHandler, PauseAndContinueOnlyReport) {

@@ -6,6 +6,7 @@
 #include "CService.h"
 
 #include <windows.h>
+#include <mutex>
 #include <vector>
 
 class CServiceStatusCapture {
@@ -14,19 +15,26 @@ public:
         Reports().clear();
         CService::s_pfnReportStatus = &CServiceStatusCapture::Capture;
         CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        CService::g_bServiceStopRequested = false;
     }
     ~CServiceStatusCapture() {
         if (CService::g_hServiceStopEvent) ::CloseHandle(CService::g_hServiceStopEvent);
         CService::g_hServiceStopEvent = nullptr;
+        CService::g_bServiceStopRequested = false;
         CService::s_pfnReportStatus = &::SetServiceStatus;
     }
     CServiceStatusCapture(const CServiceStatusCapture&) = delete;
     CServiceStatusCapture& operator=(const CServiceStatusCapture&) = delete;
 
-    // Every report, in order; called on the reporting thread.
+    // Every report, in order; called on the reporting threads (the handler's
+    // and ServiceMain's), so read it once the reporting is over, or through Copy.
     static std::vector<SERVICE_STATUS>& Reports() {
         static std::vector<SERVICE_STATUS> reports;
         return reports;
+    }
+    static std::vector<SERVICE_STATUS> Copy() {
+        std::lock_guard<std::mutex> guard(Lock());
+        return Reports();
     }
     static bool StopSet() {
         return CService::g_hServiceStopEvent && ::WaitForSingleObject(CService::g_hServiceStopEvent, 0) == WAIT_OBJECT_0;
@@ -34,7 +42,12 @@ public:
 
 private:
     static BOOL WINAPI Capture(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+        std::lock_guard<std::mutex> guard(Lock());
         Reports().push_back(*status);
         return TRUE;
+    }
+    static std::mutex& Lock() {
+        static std::mutex lock;
+        return lock;
     }
 };
