@@ -721,3 +721,24 @@ TEST_F(Watchers, ThermovaChangeDuringThePauseOrResumeTurnIsServed) {
         delete watcher;
     }
 }
+
+// The process ends while a Thermova watcher holds (it watches no stop then):
+// the hold ends with it, nothing more is told, and its thread is gone before
+// the runtime's static objects would be.
+TEST_F(Watchers, ThermovaHoldEndsWithTheProcess) {
+    CClock::SetDivisor(1);  // the real 90 s
+    simpm::SetThermova(true, false);
+    CObserver observer;
+    CWatcherThermova* watcher = CWatcherThermova::Create();
+    watcher->Attach(&observer);
+    watcher->Start();
+    ASSERT_TRUE(observer.WaitFor(1));
+    watcher->Stop();
+    watcher->SetAutoDelete();  // as the application leaves it
+    const ULONGLONG start = GetTickCount64();
+    CClock::SignalProcessEnd();  // for the rest of this test program
+    EXPECT_TRUE(CThread::WaitForAllThreadsToEnd(5000));
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+    EXPECT_EQ(observer.States(), std::vector<int>{2}) << "no end-of-hold decision";
+    EXPECT_TRUE(CLogCapture::Has("CwatcherThermova Exit"));
+}
