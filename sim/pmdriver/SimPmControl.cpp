@@ -11,10 +11,11 @@ namespace {
 // The SCM keeps this Windows path; the file is copied there from the build.
 const char kInstalledPath[] = "C:\\windows\\system32\\drivers\\" SIMPM_SYS_FILE;
 const char kSensorsDevice[] = "\\\\.\\" SIMPM_DEVICE_SENSORS;
-constexpr ULONGLONG kStateWaitMs = 10000;
+const char kControlDevice[] = "\\\\.\\" SIMPM_DEVICE_CONTROL;
+constexpr DWORD kStateWaitMs = 10000;
 
-bool WaitFor(const std::function<bool()>& done) {
-    ULONGLONG deadline = ::GetTickCount64() + kStateWaitMs;
+bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs = kStateWaitMs) {
+    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     while (!done()) {
         if (::GetTickCount64() > deadline) return false;
         ::Sleep(5);
@@ -35,11 +36,29 @@ DWORD QueryState(SC_HANDLE service) {
     return status.dwCurrentState;
 }
 
+HANDLE OpenDevice(const char* device) {
+    return ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+}
+
 // The error that opening the device gives now; ERROR_SUCCESS while the driver is loaded.
 DWORD ProbeDevice() {
-    CUniqueHandle device(::CreateFileA(kSensorsDevice, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, 0, nullptr));
+    CUniqueHandle device(OpenDevice(kSensorsDevice));
     return device ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// One request to the driver's control device. A stopped driver holds nothing, so
+// while the driver is installed a control device that does not open answers 0.
+bool Control(DWORD code, DWORD input, DWORD& output) {
+    CUniqueHandle device(OpenDevice(kControlDevice));
+    if (!device) {
+        output = 0;
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND && IsInstalled();
+    }
+    DWORD returned = 0;
+    return ::DeviceIoControl(device.Get(), code, &input, sizeof(input), &output, sizeof(output), &returned,
+                             nullptr) &&
+           returned == sizeof(output);
 }
 
 bool WriteDword(const char* name, DWORD value) {
@@ -50,15 +69,36 @@ bool WriteDword(const char* name, DWORD value) {
            ERROR_SUCCESS;
 }
 
+// Null names are skipped.
 bool DeleteValues(std::initializer_list<const char*> names) {
     CUniqueHKey key;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIMPM_SERVICE_KEY, 0, KEY_SET_VALUE, key.Put()) != ERROR_SUCCESS)
         return false;
     for (const char* name : names) {
+        if (name == nullptr) continue;
         LONG rc = ::RegDeleteValueA(key.Get(), name);
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return false;
     }
     return true;
+}
+
+// The registry values of one kind of fault.
+struct Fault {
+    const char* code;
+    const char* input;
+    const char* output;  // nullptr: the fault has none
+};
+const Fault kFail = {SIMPM_VALUE_FAIL_CODE, SIMPM_VALUE_FAIL_INPUT, nullptr};
+const Fault kAnswer = {SIMPM_VALUE_ANSWER_CODE, SIMPM_VALUE_ANSWER_INPUT, SIMPM_VALUE_ANSWER_OUTPUT};
+const Fault kHold = {SIMPM_VALUE_HOLD_CODE, SIMPM_VALUE_HOLD_INPUT, nullptr};
+
+// The code goes first and comes back last: the driver, reading between two writes,
+// never pairs a code with the input word or output of the fault before.
+bool SetFault(const Fault& fault, DWORD code, const DWORD* input, DWORD output = 0) {
+    if (!DeleteValues({fault.code, fault.input})) return false;
+    if (input && !WriteDword(fault.input, *input)) return false;
+    if (fault.output && !WriteDword(fault.output, output)) return false;
+    return WriteDword(fault.code, code);
 }
 
 bool ReadFlag(const char* name, bool fallback, bool& value) {
@@ -175,27 +215,36 @@ bool SetWlanReduced(bool reduced) { return WriteDword(SIMPM_VALUE_WLAN_REDUCED, 
 
 bool GetWlanReduced(bool& reduced) { return ReadFlag(SIMPM_VALUE_WLAN_REDUCED, SIMPM_DEFAULT_WLAN_REDUCED, reduced); }
 
-bool FailRequest(DWORD code) {
-    return DeleteValues({SIMPM_VALUE_FAIL_INPUT}) && WriteDword(SIMPM_VALUE_FAIL_CODE, code);
-}
+bool FailRequest(DWORD code) { return SetFault(kFail, code, nullptr); }
 
-bool FailRequest(DWORD code, DWORD input) {
-    return WriteDword(SIMPM_VALUE_FAIL_INPUT, input) && WriteDword(SIMPM_VALUE_FAIL_CODE, code);
-}
+bool FailRequest(DWORD code, DWORD input) { return SetFault(kFail, code, &input); }
 
-bool AnswerRequest(DWORD code, DWORD output) {
-    return DeleteValues({SIMPM_VALUE_ANSWER_INPUT}) && WriteDword(SIMPM_VALUE_ANSWER_OUTPUT, output) &&
-           WriteDword(SIMPM_VALUE_ANSWER_CODE, code);
-}
+bool AnswerRequest(DWORD code, DWORD output) { return SetFault(kAnswer, code, nullptr, output); }
 
-bool AnswerRequest(DWORD code, DWORD input, DWORD output) {
-    return WriteDword(SIMPM_VALUE_ANSWER_INPUT, input) && WriteDword(SIMPM_VALUE_ANSWER_OUTPUT, output) &&
-           WriteDword(SIMPM_VALUE_ANSWER_CODE, code);
-}
+bool AnswerRequest(DWORD code, DWORD input, DWORD output) { return SetFault(kAnswer, code, &input, output); }
+
+bool HoldRequest(DWORD code) { return SetFault(kHold, code, nullptr); }
+
+bool HoldRequest(DWORD code, DWORD input) { return SetFault(kHold, code, &input); }
 
 bool ClearFaults() {
-    return DeleteValues({SIMPM_VALUE_FAIL_CODE, SIMPM_VALUE_FAIL_INPUT, SIMPM_VALUE_ANSWER_CODE,
-                         SIMPM_VALUE_ANSWER_INPUT, SIMPM_VALUE_ANSWER_OUTPUT});
+    for (const Fault& fault : {kFail, kAnswer, kHold})
+        if (!DeleteValues({fault.code, fault.input, fault.output})) return false;
+    return true;
+}
+
+bool ReleaseHeld() { return ReleaseHeld(SIMPM_RELEASE_ALL); }
+
+bool ReleaseHeld(DWORD count) {
+    DWORD released = 0;
+    return Control(SIMPM_IOCTL_RELEASE_HELD, count, released);
+}
+
+bool GetHeldCount(DWORD& count) { return Control(SIMPM_IOCTL_HELD_COUNT, 0, count); }
+
+bool WaitForHeld(DWORD count, DWORD timeoutMs) {
+    DWORD held = 0;
+    return WaitFor([&] { return GetHeldCount(held) && held >= count; }, timeoutMs);
 }
 
 bool GetRequestCount(DWORD& count) {
@@ -210,7 +259,8 @@ bool GetRequestCount(DWORD& count) {
 }
 
 bool Reset() {
-    return ClearFaults() && WriteDword(SIMPM_VALUE_REQUEST_COUNT, 0) &&
+    // No new holds first, so that what the release lets go is all there is.
+    return ClearFaults() && ReleaseHeld() && WriteDword(SIMPM_VALUE_REQUEST_COUNT, 0) &&
            SetPSensor(SIMPM_DEFAULT_PSENSOR_PRESENT, SIMPM_DEFAULT_PSENSOR_DETECTION) &&
            SetThermova(SIMPM_DEFAULT_THERMOVA_PRESENT, SIMPM_DEFAULT_THERMOVA_UNSTABLE) &&
            SetRadio(SIMPM_DEFAULT_RADIO_ON) && SetWlanReduced(SIMPM_DEFAULT_WLAN_REDUCED);

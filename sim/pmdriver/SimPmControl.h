@@ -40,16 +40,36 @@ bool GetWlanReduced(bool& reduced);
 // Faults, one of each kind at a time. FailRequest makes DeviceIoControl with the code
 // (and only that input word, when given) fail with ERROR_GEN_FAILURE. AnswerRequest
 // makes such a request succeed with the given output word and change nothing.
+// HoldRequest makes the driver hold such a request, from any process: its
+// DeviceIoControl does not return until ReleaseHeld lets it go, while every other
+// request is answered. A request let go is answered from the state and faults of that
+// moment, as if it came then (a held set changes the state only then). A hold wins
+// over the other faults and never lets go by itself. ClearFaults stops further holds
+// and keeps what is held.
 bool FailRequest(DWORD code);
 bool FailRequest(DWORD code, DWORD input);
 bool AnswerRequest(DWORD code, DWORD output);
 bool AnswerRequest(DWORD code, DWORD input, DWORD output);
+bool HoldRequest(DWORD code);
+bool HoldRequest(DWORD code, DWORD input);
 bool ClearFaults();
 
-// The number of device-control requests the driver has answered or failed so far.
+// Held requests. ReleaseHeld lets all of them go, or the count oldest (fewer when fewer
+// are held); the driver has answered them when it returns. GetHeldCount gives the number
+// held now; WaitForHeld waits until at least count are held, false after timeoutMs. A
+// stopped driver holds nothing: while it is installed, these succeed with nothing held.
+bool ReleaseHeld();
+bool ReleaseHeld(DWORD count);
+bool GetHeldCount(DWORD& count);
+bool WaitForHeld(DWORD count, DWORD timeoutMs);
+
+// The number of device-control requests that have reached the driver so far, held
+// ones included.
 bool GetRequestCount(DWORD& count);
 
-// Default state, no faults, request count 0.
+// No faults, everything held let go (answered from the state before the reset),
+// default state, request count 0. Stop and Uninstall end a hold too: the unloading
+// driver fails what it holds with ERROR_OPERATION_ABORTED.
 bool Reset();
 
 }  // namespace simpm

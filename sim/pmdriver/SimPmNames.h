@@ -41,9 +41,25 @@
 #define SIMPM_VALUE_ANSWER_CODE "AnswerCode"
 #define SIMPM_VALUE_ANSWER_INPUT "AnswerInput"
 #define SIMPM_VALUE_ANSWER_OUTPUT "AnswerOutput"
+/* A request matching "HoldCode" (and "HoldInput" when present) is held: it is
+   not answered until the control device lets it go, and then answered from the
+   state and faults of that moment. Wins over the other faults. */
+#define SIMPM_VALUE_HOLD_CODE "HoldCode"
+#define SIMPM_VALUE_HOLD_INPUT "HoldInput"
 
-/* Written by the driver: the number of device-control requests it has seen. */
+/* Written by the driver: the number of device-control requests that have
+   reached it, held ones included. */
 #define SIMPM_VALUE_REQUEST_COUNT "RequestCount"
+
+/* The simulator's own device, which the product never opens: it lets held
+   requests go and counts them. Both codes take a 4-byte input and give a
+   4-byte output. RELEASE_HELD: input how many of the oldest to let go
+   (SIMPM_RELEASE_ALL: all), output how many went. HELD_COUNT: output the number
+   held now. */
+#define SIMPM_DEVICE_CONTROL "TarvoSimPmControl"
+#define SIMPM_IOCTL_RELEASE_HELD 0x223C00u
+#define SIMPM_IOCTL_HELD_COUNT 0x223C04u
+#define SIMPM_RELEASE_ALL 0xFFFFFFFFu
 
 #define SIMPM_WIDEN_(s) L##s
 #define SIMPM_WIDEN(s) SIMPM_WIDEN_(s)

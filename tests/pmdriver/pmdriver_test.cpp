@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "Handles.h"
+#include "PmDriverCaller.h"
 #include "SimPmControl.h"
+#include "TestSupport.h"
 
+#include <chrono>
 #include <functional>
+#include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -235,6 +241,222 @@ TEST_F(PmDriver, StoppedDriverCannotBeOpenedAndKeepsItsStateForTheNextStart) {
     EXPECT_EQ(Request(kRadio, 0x222804, 0).output, 0x10u);
 }
 
+// Bound of every wait for a request to be held or answered.
+constexpr DWORD kWaitMs = 5000;
+
+// Requests on threads of their own, for holds. Before the test ends the fixture
+// lets go of whatever is still held, so that no caller outlives it.
+class PmDriverHold : public PmDriver {
+protected:
+    using Call = std::shared_future<Answer>;
+
+    Call Begin(const char* device, DWORD code, DWORD input) {
+        m_calls.push_back(std::async(std::launch::async, [=] { return Request(device, code, input); }).share());
+        return m_calls.back();
+    }
+    static bool Pending(const Call& call) { return call.wait_for(std::chrono::seconds(0)) == std::future_status::timeout; }
+    static bool Answered(const Call& call) {
+        return call.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+    }
+    static DWORD HeldCount() {
+        DWORD count = 99;
+        EXPECT_TRUE(simpm::GetHeldCount(count));
+        return count;
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(simpm::ReleaseHeld());
+        for (const Call& call : m_calls) {
+            if (Answered(call)) continue;
+            ADD_FAILURE() << "a request outlived the release; the driver is stopped to end it";
+            simpm::Stop();
+            call.wait();
+        }
+    }
+
+private:
+    std::vector<Call> m_calls;
+};
+
+TEST_F(PmDriverHold, HeldRequestIsAnsweredAtItsReleaseFromTheStateThen) {
+    ASSERT_TRUE(simpm::HoldRequest(0x222690));
+    Call held = Begin(kSensors, 0x222690, 0);
+    ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+    ASSERT_TRUE(simpm::SetPSensor(true, true));
+    EXPECT_TRUE(Pending(held));
+    EXPECT_EQ(HeldCount(), 1u);
+
+    ASSERT_TRUE(simpm::ReleaseHeld());
+    ASSERT_TRUE(Answered(held));
+    EXPECT_TRUE(held.get().ok) << held.get().error;
+    EXPECT_EQ(held.get().output, 0x3u);
+    EXPECT_EQ(HeldCount(), 0u);
+
+    // The hold stays for the next request of the code.
+    Call next = Begin(kSensors, 0x222690, 0);
+    ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+    EXPECT_TRUE(Pending(next));
+}
+
+TEST_F(PmDriverHold, ReleaseOfOneLetsTheOldestGoAndCarriesItOutThen) {
+    ASSERT_TRUE(simpm::HoldRequest(0x222804));
+    Call switchOff = Begin(kRadio, 0x222804, 0x10010);
+    ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+    Call get = Begin(kRadio, 0x222804, 0x00000);
+    ASSERT_TRUE(simpm::WaitForHeld(2, kWaitMs));
+    bool on = false;
+    ASSERT_TRUE(simpm::GetRadio(on));
+    EXPECT_TRUE(on) << "a held switch changed the state before its release";
+
+    ASSERT_TRUE(simpm::ReleaseHeld(1));
+    ASSERT_TRUE(Answered(switchOff));
+    EXPECT_TRUE(switchOff.get().ok) << switchOff.get().error;
+    EXPECT_TRUE(Pending(get));
+    EXPECT_EQ(HeldCount(), 1u);
+    ASSERT_TRUE(simpm::GetRadio(on));
+    EXPECT_FALSE(on);
+
+    ASSERT_TRUE(simpm::ReleaseHeld(1));
+    ASSERT_TRUE(Answered(get));
+    EXPECT_EQ(get.get().output, 0x10u);
+}
+
+TEST_F(PmDriverHold, OtherRequestsAreAnsweredWhileOneIsHeld) {
+    struct Row {
+        const char* what;
+        std::function<bool()> hold;
+        const char* heldDevice;
+        DWORD heldCode;
+        DWORD heldInput;
+        DWORD heldOutput;
+        const char* otherDevice;
+        DWORD otherCode;
+        DWORD otherInput;
+        DWORD otherOutput;
+    };
+    const Row rows[] = {
+        {"another code of the device", [] { return simpm::HoldRequest(0x222690); }, kSensors, 0x222690, 0, 0x1,
+         kSensors, 0x22270C, 3, 0x20000},
+        {"another device", [] { return simpm::HoldRequest(0x222690); }, kSensors, 0x222690, 0, 0x1, kRadio, 0x222804,
+         0x00000, 0x100},
+        {"another input word of the code", [] { return simpm::HoldRequest(0x222804, 0x20000); }, kRadio, 0x222804,
+         0x20000, 0x100, kRadio, 0x222804, 0x00000, 0x100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(row.hold());
+        Call held = Begin(row.heldDevice, row.heldCode, row.heldInput);
+        ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+        Answer other = Request(row.otherDevice, row.otherCode, row.otherInput);
+        EXPECT_TRUE(other.ok) << other.error;
+        EXPECT_EQ(other.output, row.otherOutput);
+        EXPECT_TRUE(Pending(held));
+
+        ASSERT_TRUE(simpm::ReleaseHeld());
+        ASSERT_TRUE(Answered(held));
+        EXPECT_EQ(held.get().output, row.heldOutput);
+    }
+}
+
+TEST_F(PmDriverHold, ClearFaultsHoldsNoMoreAndKeepsWhatIsHeld) {
+    ASSERT_TRUE(simpm::HoldRequest(0x222690));
+    Call held = Begin(kSensors, 0x222690, 0);
+    ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+    ASSERT_TRUE(simpm::ClearFaults());
+    EXPECT_TRUE(Request(kSensors, 0x222690, 0).ok);
+    EXPECT_TRUE(Pending(held));
+    EXPECT_EQ(HeldCount(), 1u);
+
+    ASSERT_TRUE(simpm::ReleaseHeld());
+    ASSERT_TRUE(Answered(held));
+    EXPECT_TRUE(held.get().ok);
+}
+
+// A second process, ended when the test ends if it has not ended by itself.
+class CallerProcess {
+public:
+    bool Start(const char* device, DWORD code, DWORD input) {
+        wchar_t arguments[64];
+        ::wsprintfW(arguments, L"\" %hs %lx %lx", device, code, input);
+        m_process = testsupport::StartProcess(L"\"" + testsupport::BuildPathW(L"tests\\bin\\pmdriver_caller.exe") +
+                                              arguments);
+        return static_cast<bool>(m_process);
+    }
+    bool Running() const { return ::WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT; }
+    // The exit code once it has ended within the bound; false while it runs on.
+    bool WaitForExit(DWORD& exitCode) const {
+        return ::WaitForSingleObject(m_process.Get(), kWaitMs) == WAIT_OBJECT_0 &&
+               ::GetExitCodeProcess(m_process.Get(), &exitCode);
+    }
+    void Terminate() {
+        ::TerminateProcess(m_process.Get(), 1);
+        ::WaitForSingleObject(m_process.Get(), kWaitMs);
+    }
+    ~CallerProcess() {
+        if (m_process && Running()) Terminate();
+    }
+
+private:
+    CUniqueHandle m_process;
+};
+
+TEST_F(PmDriverHold, RequestOfAnotherProcessIsHeldToo) {
+    ASSERT_TRUE(simpm::HoldRequest(0x222690));
+    CallerProcess caller;
+    ASSERT_TRUE(caller.Start(kSensors, 0x222690, 0));
+    ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+    ASSERT_TRUE(simpm::SetPSensor(true, true));
+    EXPECT_TRUE(caller.Running());
+
+    ASSERT_TRUE(simpm::ReleaseHeld());
+    DWORD exitCode = 0;
+    ASSERT_TRUE(caller.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0x3u);
+}
+
+TEST_F(PmDriverHold, CallerThatEndsWhileHeldLeavesNothingHeld) {
+    ASSERT_TRUE(simpm::HoldRequest(0x222690));
+    CallerProcess caller;
+    ASSERT_TRUE(caller.Start(kSensors, 0x222690, 0));
+    ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+    caller.Terminate();
+    EXPECT_TRUE(testsupport::WaitUntil([] { return HeldCount() == 0; }, std::chrono::milliseconds(kWaitMs)));
+    // Nothing of the cancelled request is left for a release to answer.
+    ASSERT_TRUE(simpm::ReleaseHeld());
+    ASSERT_TRUE(simpm::ClearFaults());
+    EXPECT_TRUE(Request(kSensors, 0x222690, 0).ok);
+}
+
+TEST_F(PmDriverHold, ResetStopAndUninstallEndAHold) {
+    struct Row {
+        const char* what;
+        std::function<bool()> end;
+        bool answered;  // else it fails as aborted
+        std::function<bool()> restore;
+    };
+    const Row rows[] = {
+        {"reset", [] { return simpm::Reset(); }, true, [] { return true; }},
+        {"stop", [] { return simpm::Stop() == ERROR_SUCCESS; }, false, [] { return simpm::Start() == ERROR_SUCCESS; }},
+        {"uninstall", [] { return simpm::Uninstall() == ERROR_SUCCESS; }, false,
+         [] { return simpm::Install() == ERROR_SUCCESS && simpm::Start() == ERROR_SUCCESS; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(simpm::HoldRequest(0x222690));
+        Call held = Begin(kSensors, 0x222690, 0);
+        ASSERT_TRUE(simpm::WaitForHeld(1, kWaitMs));
+        ASSERT_TRUE(row.end());
+        ASSERT_TRUE(Answered(held));
+        if (row.answered) {
+            EXPECT_TRUE(held.get().ok) << held.get().error;
+        } else {
+            EXPECT_FALSE(held.get().ok);
+            EXPECT_EQ(held.get().error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+        }
+        ASSERT_TRUE(row.restore());
+    }
+}
+
 // Without the fixture: each step on its own, repeated and out of order, as an
 // interrupted earlier run would leave things.
 TEST(PmDriverControl, LifecycleStepsAreIdempotent) {
@@ -244,8 +466,16 @@ TEST(PmDriverControl, LifecycleStepsAreIdempotent) {
     EXPECT_FALSE(simpm::SetRadio(true));
     bool on = false;
     EXPECT_FALSE(simpm::GetRadio(on));
+    EXPECT_FALSE(simpm::HoldRequest(0x222690));
+    EXPECT_FALSE(simpm::ReleaseHeld());
+    DWORD held = 99;
+    EXPECT_FALSE(simpm::GetHeldCount(held));
 
     ASSERT_EQ(simpm::Install(), ERROR_SUCCESS);
+    // Installed but stopped: nothing can be held.
+    EXPECT_TRUE(simpm::GetHeldCount(held));
+    EXPECT_EQ(held, 0u);
+    EXPECT_TRUE(simpm::ReleaseHeld());
     ASSERT_EQ(simpm::Start(), ERROR_SUCCESS);
     ASSERT_TRUE(simpm::FailRequest(0x222690));
     EXPECT_EQ(simpm::Start(), ERROR_SUCCESS);

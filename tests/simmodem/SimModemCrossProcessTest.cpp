@@ -27,14 +27,10 @@ protected:
     }
 
     bool StartChild(const std::wstring& arguments, DWORD& pid) {
-        std::wstring line = L"\"" + testsupport::BuildPathW(L"tests\\bin\\simmodem_child.exe") + L"\" " + arguments;
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-        m_child.Reset(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-        pid = pi.dwProcessId;
+        m_child = testsupport::StartProcess(L"\"" + testsupport::BuildPathW(L"tests\\bin\\simmodem_child.exe") + L"\" " +
+                                            arguments);
+        if (!m_child) return false;
+        pid = ::GetProcessId(m_child.Get());
         return true;
     }
 

@@ -102,26 +102,33 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return pred();
 }
 
-int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile,
-               const std::wstring& workingDirectory) {
+CUniqueHandle StartProcess(const std::wstring& commandLine, HANDLE output, const std::wstring& workingDirectory) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
-    CUniqueHandle output;
-    if (!outputFile.empty()) {
-        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-        output.Reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr));
+    if (output != nullptr) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = output.Get();
-        si.hStdError = output.Get();
+        si.hStdOutput = output;
+        si.hStdError = output;
         si.hStdInput = nullptr;
     }
     PROCESS_INFORMATION pi = {};
     std::wstring mutableLine = commandLine;
-    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr,
+    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, output != nullptr ? TRUE : FALSE, 0, nullptr,
                           workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si, &pi))
-        return -1;
-    CUniqueHandle process(pi.hProcess);
-    CUniqueHandle thread(pi.hThread);
+        return CUniqueHandle();
+    ::CloseHandle(pi.hThread);
+    return CUniqueHandle(pi.hProcess);
+}
+
+int RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& outputFile,
+               const std::wstring& workingDirectory) {
+    CUniqueHandle output;
+    if (!outputFile.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+        output.Reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr));
+    }
+    CUniqueHandle process = StartProcess(commandLine, output ? output.Get() : nullptr, workingDirectory);
+    if (!process) return -1;
     if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.Get(), 1);
         return -1;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <windows.h>
+
+#include "Handles.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -31,6 +34,11 @@ bool RemoveFile(const std::wstring& path);
 
 // Polls every 5 ms until pred is true or the time-out passes; the last pred result.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// Starts a program and returns without waiting for it: its process handle, empty when
+// it did not start. Its output goes to the given inheritable handle, if any.
+CUniqueHandle StartProcess(const std::wstring& commandLine, HANDLE output = nullptr,
+                           const std::wstring& workingDirectory = L"");
 
 // Runs a program, waits for it, returns its exit code (or -1 when it did not start
 // or did not end within the time-out). Its output goes to the given file, if any.
