@@ -32,7 +32,8 @@ const DWORD kStopReportMs = 1000;
 // (a driver, a COM call) no longer keeps the service from stopping.
 const DWORD kStopBoundMs = 120000;
 
-std::atomic<bool> s_bStopUnfinished{false};
+// The stop thread that StopApplication gave up waiting for; kept open to tell whether it still runs.
+std::atomic<HANDLE> s_hUnfinishedStop{nullptr};
 
 // Sleep of the start and stop polls: a tenth of the wait hint, 1 s to 10 s.
 DWORD PollStep(DWORD waitHint) {
@@ -275,11 +276,13 @@ void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
     SetStatus(SERVICE_RUNNING, NO_ERROR, 0);
 
     ::WaitForSingleObject(g_hServiceStopEvent, INFINITE);
+    FinishStop(application);
+}
 
+void CService::FinishStop(CTarvoApplication* application) {
     StopApplication(application);
-    application = nullptr;
-    // The handler no longer waits on the event once the stop is requested.
-    ::CloseHandle(g_hServiceStopEvent);
+    // The handler no longer uses the event once the stop is requested.
+    if (g_hServiceStopEvent) ::CloseHandle(g_hServiceStopEvent);
     g_hServiceStopEvent = nullptr;
     SetStatus(SERVICE_STOPPED, NO_ERROR, 0);
 }
@@ -300,18 +303,21 @@ void CService::StopApplication(CTarvoApplication* application) {
     while (::WaitForSingleObject(stopThread, kStopReportMs) == WAIT_TIMEOUT) {
         if (::GetTickCount64() >= deadline) {
             // The thread and what it still uses stay alive; the process ends anyway.
-            s_bStopUnfinished = true;
             LogWrite("CService::StopApplication",
                      "Stop not ended after " + std::to_string(kStopBoundMs / 1000) + " s, the service stops without it",
                      2);
-            break;
+            if (HANDLE earlier = s_hUnfinishedStop.exchange(stopThread)) ::CloseHandle(earlier);
+            return;
         }
         SetStatus(SERVICE_STOP_PENDING, NO_ERROR, checkPoint++);
     }
     ::CloseHandle(stopThread);
 }
 
-bool CService::IsStopUnfinished() { return s_bStopUnfinished.load(); }
+bool CService::IsStopUnfinished() {
+    HANDLE thread = s_hUnfinishedStop.load();
+    return thread != nullptr && ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
 
 DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* eventData, void* context) {
     CTarvoApplication* application = static_cast<CTarvoApplication*>(context);

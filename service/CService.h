@@ -32,10 +32,13 @@ public:
     // stop is pending. Past a bound the stop is left to its thread (see
     // IsStopUnfinished). Null does nothing.
     static void StopApplication(CTarvoApplication* application);
-    // A stop that StopApplication left unfinished: a thread of the application
-    // may still wake into its objects, so the process must end without
-    // running its static destructors.
+    // A stop that StopApplication left unfinished still runs: a thread of the
+    // application may still wake into its objects, so the process must end
+    // without running its static destructors.
     static bool IsStopUnfinished();
+    // ServiceMain's end once the stop is requested: StopApplication, the stop
+    // event closed, SERVICE_STOPPED reported.
+    static void FinishStop(CTarvoApplication* application);
     static BOOL SetFailureActions();
 
     static SERVICE_STATUS_HANDLE g_hServiceStatus;

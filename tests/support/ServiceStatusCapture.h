@@ -13,6 +13,7 @@ class CServiceStatusCapture {
 public:
     CServiceStatusCapture() {
         Reports().clear();
+        TimeStorage().clear();
         CService::s_pfnReportStatus = &CServiceStatusCapture::Capture;
         CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         CService::g_bServiceStopRequested = false;
@@ -36,6 +37,11 @@ public:
         std::lock_guard<std::mutex> guard(Lock());
         return Reports();
     }
+    // When each report was made (GetTickCount64), in the order of Reports.
+    static std::vector<ULONGLONG> Times() {
+        std::lock_guard<std::mutex> guard(Lock());
+        return TimeStorage();
+    }
     static bool StopSet() {
         return CService::g_hServiceStopEvent && ::WaitForSingleObject(CService::g_hServiceStopEvent, 0) == WAIT_OBJECT_0;
     }
@@ -44,7 +50,12 @@ private:
     static BOOL WINAPI Capture(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
         std::lock_guard<std::mutex> guard(Lock());
         Reports().push_back(*status);
+        TimeStorage().push_back(::GetTickCount64());
         return TRUE;
+    }
+    static std::vector<ULONGLONG>& TimeStorage() {
+        static std::vector<ULONGLONG> times;
+        return times;
     }
     static std::mutex& Lock() {
         static std::mutex lock;
