@@ -607,49 +607,46 @@ TEST_F(Watchers, NuvikChangesWhileANotificationIsHeldEndWhereTheSensorIs) {
     }
 }
 
-TEST_F(Watchers, ThermovaChangeDuringTheEndOfTheHoldIsServedAfterIt) {
-    CClock::SetDivisor(100);
-    simpm::SetThermova(true, false);
-    CHeldObserver observer;
-    observer.HoldCall(1);  // the end of the hold's stable notification
-    CWatcherThermova* watcher = CWatcherThermova::Create();
-    watcher->Attach(&observer);
-    watcher->Start();
-    ASSERT_TRUE(observer.WaitEntered());
-    // Unstable while the end of the hold is told.
-    simpm::SetThermova(true, true);
-    WriteType22(0x80);
-    observer.Release();
-    ASSERT_TRUE(observer.WaitFor(3));
-    EXPECT_EQ(observer.States(), (std::vector<int>{2, 0, 2}));
-    EXPECT_TRUE(testsupport::WaitUntil([] { return Status() == 0x1000; }, std::chrono::milliseconds(3000)));
-    watcher->Stop();
-    delete watcher;
-}
-
+// A change of the mode while the observer holds the stable notification (the
+// modem's answer to it) is served after it: at the end of the hold, whose
+// notification comes once the watcher watches, and after a change.
 TEST_F(Watchers, ThermovaChangeWhileANotificationIsHeldIsServedAfterIt) {
-    simpm::SetThermova(true, true);
-    CHeldObserver observer;
-    CWatcherThermova* watcher = CWatcherThermova::Create();
-    watcher->Attach(&observer);
-    watcher->Start();
-    ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
-    ASSERT_EQ(observer.States(), std::vector<int>{2}) << "the hold's re-evaluation only";
-
-    simpm::SetThermova(true, false);
-    observer.HoldNext();
-    WriteType22(0x80);
-    ASSERT_TRUE(observer.WaitEntered());
-    // Unstable again while the stable notification is held: bit 7 back.
-    simpm::SetThermova(true, true);
-    WriteType22(0x00);
-    observer.Release();
-    ASSERT_TRUE(observer.WaitFor(3));
-    EXPECT_EQ(observer.States(), (std::vector<int>{2, 0, 2}));
-    EXPECT_TRUE(testsupport::WaitUntil([] { return Status() == 0x1000; }, std::chrono::milliseconds(3000)))
-        << "the last change's state is the one recorded";
-    watcher->Stop();
-    delete watcher;
+    struct Case {
+        const char* name;
+        bool endOfHold;
+    } cases[] = {{"the end of the hold", true}, {"a change", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CLogCapture::Clear();
+        WriteType22(0);
+        CClock::SetDivisor(c.endOfHold ? 100 : 1000);
+        simpm::SetThermova(true, !c.endOfHold);
+        CHeldObserver observer;
+        if (c.endOfHold) observer.HoldCall(1);  // the stable notification after the hold's re-evaluation
+        CWatcherThermova* watcher = CWatcherThermova::Create();
+        watcher->Attach(&observer);
+        watcher->Start();
+        DWORD type22 = 0;
+        if (!c.endOfHold) {
+            ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+            ASSERT_EQ(observer.States(), std::vector<int>{2}) << "the hold's re-evaluation only";
+            simpm::SetThermova(true, false);
+            observer.HoldNext();
+            WriteType22(type22 ^= 0x80);
+        }
+        ASSERT_TRUE(observer.WaitEntered());
+        // Unstable again while the stable notification is held: bit 7 toggles.
+        simpm::SetThermova(true, true);
+        WriteType22(type22 ^= 0x80);
+        observer.Release();
+        ASSERT_TRUE(observer.WaitFor(3));
+        EXPECT_EQ(observer.States(), (std::vector<int>{2, 0, 2}));
+        EXPECT_TRUE(testsupport::WaitUntil([] { return Status() == 0x1000; }, std::chrono::milliseconds(3000)))
+            << "the last change's state is the one recorded";
+        watcher->Stop();
+        delete watcher;
+        testsupport::SetDword(kParameters, "CurrentStatus", 0);
+    }
 }
 
 namespace {
