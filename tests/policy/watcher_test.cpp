@@ -203,6 +203,13 @@ protected:
         }
         return std::string();
     }
+    // A Thermova watcher with the observer attached, started.
+    static CWatcherThermova* StartThermova(CObserver& observer) {
+        CWatcherThermova* watcher = CWatcherThermova::Create();
+        watcher->Attach(&observer);
+        watcher->Start();
+        return watcher;
+    }
     static void Finish(CWatcherPSensor* watcher) {
         watcher->Stop();
         delete watcher;
@@ -423,9 +430,7 @@ TEST_F(Watchers, ThermovaHoldThenDecisions) {
     CClock::SetDivisor(100);  // a 900 ms hold, long enough to look inside
     simpm::SetThermova(true, false);
     CObserver observer;
-    CWatcherThermova* watcher = CWatcherThermova::Create();
-    watcher->Attach(&observer);
-    watcher->Start();
+    CWatcherThermova* watcher = StartThermova(observer);
     ASSERT_TRUE(observer.WaitFor(1));
     EXPECT_EQ(observer.States(), std::vector<int>{2}) << "one re-evaluation at the start of the hold";
     CLogCapture::Clear();
@@ -480,9 +485,7 @@ TEST_F(Watchers, ThermovaHoldEndsWithNothingWhenUnstableOrUnreadable) {
         if (std::string(driver) == "failure") simpm::FailRequest(TARVO_IOCTL_THERMOVA, 2);
         CObserver observer;
         CLogCapture::Clear();
-        CWatcherThermova* watcher = CWatcherThermova::Create();
-        watcher->Attach(&observer);
-        watcher->Start();
+        CWatcherThermova* watcher = StartThermova(observer);
         ASSERT_TRUE(WaitForLine("Entry Do loop"));
         EXPECT_EQ(observer.States(), std::vector<int>{2}) << driver;
         watcher->Stop();
@@ -509,9 +512,7 @@ TEST_F(Watchers, ThermovaHoldEndsWithItsTimeOrTheProcessNotTheStop) {
         CClock::SetDivisor(c.processEnds ? 1 : 100);  // the process's end within the real 90 s
         simpm::SetThermova(true, false);
         CObserver observer;
-        CWatcherThermova* watcher = CWatcherThermova::Create();
-        watcher->Attach(&observer);
-        watcher->Start();
+        CWatcherThermova* watcher = StartThermova(observer);
         ASSERT_TRUE(observer.WaitFor(1));
         watcher->Stop();
         const ULONGLONG start = GetTickCount64();
@@ -647,9 +648,7 @@ TEST_F(Watchers, ThermovaChangeWhileANotificationIsHeldIsServedAfterIt) {
         simpm::SetThermova(true, !c.endOfHold);
         CHeldObserver observer;
         if (c.endOfHold) observer.HoldCall(1);  // the stable notification after the hold's re-evaluation
-        CWatcherThermova* watcher = CWatcherThermova::Create();
-        watcher->Attach(&observer);
-        watcher->Start();
+        CWatcherThermova* watcher = StartThermova(observer);
         DWORD type22 = 0;
         if (!c.endOfHold) {
             ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
@@ -722,9 +721,7 @@ TEST_F(Watchers, ThermovaChangeDuringThePauseOrResumeTurnIsServed) {
         WriteType22(0);
         simpm::SetThermova(true, true);
         CObserver observer;
-        CWatcherThermova* watcher = CWatcherThermova::Create();
-        watcher->Attach(&observer);
-        watcher->Start();
+        CWatcherThermova* watcher = StartThermova(observer);
         ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
         simpm::SetThermova(true, false);
         WriteWhenLogged(c.line, kThermovaKey, "Type22", 0x80);
