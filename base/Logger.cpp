@@ -5,8 +5,6 @@
 #include "Handles.h"
 #include "WideToUtf8.h"
 
-#include <shlobj.h>
-
 #include <ios>
 
 uint32_t g_logFlags = 0;
@@ -25,6 +23,9 @@ CLogFolderChain::CGate g_logGate;
 std::wstring g_logFullPath;
 // The file whose owner a line's check last found trusted; under the log lock.
 CLogFolderChain::TrustedFile g_logTrusted;
+// The log file's folder as the last check that passed left it: every line
+// opens the file relative to it; under the log lock.
+CLogFolderChain::Folder g_logFolder;
 // How the path setting makes and protects the folders: the system's calls, or a
 // test's in their place (g_testChanges); under the log lock.
 CLogFolderChain::Changes g_logChanges;
@@ -68,10 +69,6 @@ void Tell(const char* functionName, const CLogFolderChain::Result& result) {
     DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
 }
 
-bool MakeLogFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes) {
-    return ::SHCreateDirectoryExW(nullptr, folder, attributes) == ERROR_SUCCESS;
-}
-
 // The bytes of one file line as the text-mode stream put them on disk: the
 // stamp, the text with each line feed after a carriage return, and a line end.
 std::string FileLine(const std::string& text) {
@@ -85,9 +82,11 @@ std::string FileLine(const std::string& text) {
     return line;
 }
 
-// Called under the log lock. Per line this costs a look at the gate and the
-// clock, the open and the check of its handle; the chain is checked by name
-// only after a failed open or while it cannot be checked or is refused.
+// Called under the log lock, which waits on nothing another program holds: every
+// open completes at once, and the chain is checked before a line only after a
+// refusal or a lost line, at most once an interval. Per line this costs a look at
+// the gate and the clock, the open relative to the checked folder, the check
+// of the file's handle and the write.
 void WriteFileLine(const char* functionName, const std::string& text) {
     if (g_logPath == nullptr) return;
     ULONGLONG now = CClock::TickCount64();
@@ -95,17 +94,23 @@ void WriteFileLine(const char* functionName, const std::string& text) {
     if (step == CLogFolderChain::CGate::Step::Skip) return;
     if (step != CLogFolderChain::CGate::Step::Open) {
         bool prepare = step == CLogFolderChain::CGate::Step::Prepare;
+        g_logFolder = CLogFolderChain::Folder();
         CLogFolderChain::Result checked =
-            CLogFolderChain::Prepare(g_logFullPath, prepare ? g_logChanges : CLogFolderChain::Changes());
+            CLogFolderChain::Prepare(g_logFullPath, prepare ? g_logChanges : CLogFolderChain::Changes(), &g_logFolder);
         if (g_logGate.Take(checked, now)) Tell(functionName, checked);
         if (g_logGate.Next(now) != CLogFolderChain::CGate::Step::Open) return;
     }
     CUniqueHandle file;
-    CLogFolderChain::Result result = CLogFolderChain::OpenForLine(g_logFullPath, g_logTrusted, file);
+    CLogFolderChain::Result result = CLogFolderChain::OpenForLine(g_logFolder, g_logTrusted, file);
     if (file) {
         std::string line = FileLine(text);
         DWORD written = 0;
-        ::WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        // A write that fails, or stops short, is a line lost like one that found no file.
+        BOOL wrote = ::WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (!wrote || written != line.size()) {
+            result.finding = CLogFolderChain::Finding::Unwritten;
+            result.error = wrote ? ERROR_WRITE_FAULT : ::GetLastError();
+        }
     }
     if (g_logGate.Line(result)) Tell(functionName, result);
 }
@@ -130,28 +135,26 @@ void LogSetFlags(uint32_t flags) {
 const wchar_t* LogGetFilePath() { return g_logPath; }
 
 void LogSetFilePath(const wchar_t* path) {
-    HMODULE shell32 = ::GetModuleHandleA("Shell32.dll");
-    // Shell32 is one of the program's imports; the export is confirmed before the call.
-    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
-
     // A line being written meanwhile sees the old path or the new one, never a mix.
     CLogLockGuard guard;
     if (g_logPath == nullptr) g_logPath = new wchar_t[MAX_PATH]();
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
     g_logFullPath = CLogFolderChain::FullPath(g_logPath);
 
-    // The folders are made from the path itself, drive included, one level at a time,
-    // each with the logger's access list and each checked before the next is made in it;
-    // the service's own folders that exist already get that list when they let others change them.
+    // The folders are made from the path itself, drive included, one level at a
+    // time relative to the level above, each with the logger's access list and
+    // each checked before the next is made in it; the service's own folders that
+    // exist already and let others change them are set aside for fresh ones.
     if (g_testChanges) {
         g_logChanges = *g_testChanges;
     } else {
-        g_logChanges.makeFolder = canMake ? &MakeLogFolder : nullptr;
-        g_logChanges.protectFolder = &CLogFolderChain::ProtectFolder;
+        g_logChanges.makeFolder = &CLogFolderChain::MakeFolder;
+        g_logChanges.setAside = &CLogFolderChain::SetAside;
     }
     g_logGate.Reset();
     g_logTrusted = CLogFolderChain::TrustedFile();
-    CLogFolderChain::Result prepared = CLogFolderChain::Prepare(g_logFullPath, g_logChanges);
+    g_logFolder = CLogFolderChain::Folder();
+    CLogFolderChain::Result prepared = CLogFolderChain::Prepare(g_logFullPath, g_logChanges, &g_logFolder);
     if (g_logGate.Take(prepared, CClock::TickCount64())) Tell("LogSetFilePath", prepared);
 }
 
