@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include "CClock.h"
+#include "CDebugOutput.h"
 #include "CRegistryKey.h"
 #include "Handles.h"
 #include "WideToUtf8.h"
@@ -26,12 +27,22 @@ CLogFolderChain::TrustedFile g_logTrusted;
 // The log file's folder as the last check that passed left it: every line
 // opens the file relative to it; under the log lock.
 CLogFolderChain::Folder g_logFolder;
-// How the path setting makes and protects the folders: the system's calls, or a
-// test's in their place (g_testChanges); under the log lock.
+// How the path setting makes and sets aside the folders: the system's calls, or
+// a test's in their place (g_testChanges); under the log lock.
 CLogFolderChain::Changes g_logChanges;
 const CLogFolderChain::Changes* g_testChanges = nullptr;
 
-// The lock is left on every way out, also when a sink throws.
+// The system's debugger output, sent outside the log lock; what waits while a
+// stuck viewer holds the sender is bounded.
+CDebugOutput& SystemDebugOutput() {
+    static CDebugOutput output(&::OutputDebugStringA, 1000);
+    return output;
+}
+// How deep the calling thread is in the log lock.
+thread_local int t_logLockDepth = 0;
+
+// The lock is left on every way out, also when a sink throws. Once the
+// outermost guard has left it, the debugger output gets what was queued.
 class CLogLockGuard {
 public:
     CLogLockGuard() {
@@ -40,8 +51,13 @@ public:
             g_logLockInitialised = true;
         }
         ::EnterCriticalSection(&g_logLock);
+        ++t_logLockDepth;
     }
-    ~CLogLockGuard() { ::LeaveCriticalSection(&g_logLock); }
+    ~CLogLockGuard() {
+        --t_logLockDepth;
+        ::LeaveCriticalSection(&g_logLock);
+        if (t_logLockDepth == 0) SystemDebugOutput().Send();
+    }
 };
 
 std::string LineText(const std::string& functionName, const std::string& message, int level) {
@@ -56,11 +72,12 @@ std::string LineText(const std::string& functionName, const std::string& message
     return text;
 }
 
+// Called under the log lock: a test's sink at once, the system's after the lock is left.
 void DebugOutput(const char* text) {
     if (g_debugSink)
         g_debugSink(text);
     else
-        ::OutputDebugStringA(text);
+        SystemDebugOutput().Queue(text);
 }
 
 // Called under the log lock. The debugger output is told whatever the "Debug" switch
