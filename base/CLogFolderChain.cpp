@@ -154,11 +154,6 @@ public:
         return ERROR_INSUFFICIENT_BUFFER;
     }
     PSECURITY_DESCRIPTOR Descriptor() { return m_buffer.data(); }
-    PSID Owner() {
-        PSID owner = nullptr;
-        BOOL defaulted = FALSE;
-        return ::GetSecurityDescriptorOwner(Descriptor(), &owner, &defaulted) ? owner : nullptr;
-    }
 
 private:
     std::vector<BYTE> m_buffer;
@@ -202,10 +197,9 @@ Result InspectHandle(HANDLE handle, const std::wstring& element, const std::wstr
 
     error = security.Read(handle, OWNER_SECURITY_INFORMATION | extra);
     if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);
-    PSID owner = security.Owner();
-    if (!CTrustedOwner::IsTrusted(owner, processUser)) {
+    if (!CTrustedOwner::IsTrustedOwnerOf(security.Descriptor(), processUser)) {
         Result result = Found(Finding::ForeignOwner, element);
-        result.owner = CTrustedOwner::SidText(owner);
+        result.owner = CTrustedOwner::OwnerText(security.Descriptor());
         return result;
     }
     if (indexed) {

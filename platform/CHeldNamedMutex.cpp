@@ -39,11 +39,8 @@ CHeldNamedMutex::~CHeldNamedMutex() {
 
 bool CHeldNamedMutex::MayWaitOn(PSECURITY_DESCRIPTOR existing, PSID processUser) {
     PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (existing == nullptr || !::IsValidSecurityDescriptor(existing) ||
-        !::GetSecurityDescriptorOwner(existing, &owner, &defaulted))
-        return false;
-    return owner == nullptr || CTrustedOwner::IsTrusted(owner, processUser);
+    return CTrustedOwner::ReadOwner(existing, owner) &&
+           (owner == nullptr || CTrustedOwner::IsTrusted(owner, processUser));
 }
 
 std::string CHeldNamedMutex::Describe() const {

@@ -7,15 +7,6 @@
 #include <vector>
 
 namespace {
-PSID OwnerOf(PSECURITY_DESCRIPTOR descriptor) {
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (descriptor == nullptr || !::IsValidSecurityDescriptor(descriptor) ||
-        !::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
-        return nullptr;
-    return owner;
-}
-
 class CProcessUser {
 public:
     CProcessUser() {
@@ -43,11 +34,22 @@ bool CTrustedOwner::IsTrusted(PSID owner, PSID processUser) {
     return processUser != nullptr && ::IsValidSid(processUser) && ::EqualSid(owner, processUser);
 }
 
-bool CTrustedOwner::IsTrustedOwnerOf(PSECURITY_DESCRIPTOR descriptor, PSID processUser) {
-    return IsTrusted(OwnerOf(descriptor), processUser);
+bool CTrustedOwner::ReadOwner(PSECURITY_DESCRIPTOR descriptor, PSID& owner) {
+    owner = nullptr;
+    BOOL defaulted = FALSE;
+    return descriptor != nullptr && ::IsValidSecurityDescriptor(descriptor) &&
+           ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
 }
 
-std::wstring CTrustedOwner::OwnerText(PSECURITY_DESCRIPTOR descriptor) { return SidText(OwnerOf(descriptor)); }
+bool CTrustedOwner::IsTrustedOwnerOf(PSECURITY_DESCRIPTOR descriptor, PSID processUser) {
+    PSID owner = nullptr;
+    return ReadOwner(descriptor, owner) && IsTrusted(owner, processUser);
+}
+
+std::wstring CTrustedOwner::OwnerText(PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    return ReadOwner(descriptor, owner) ? SidText(owner) : L"?";
+}
 
 std::wstring CTrustedOwner::SidText(PSID sid) {
     CUniqueLocal text;

@@ -11,6 +11,9 @@ class CTrustedOwner {
 public:
     // SYSTEM, Administrators, or processUser.
     static bool IsTrusted(PSID owner, PSID processUser);
+    // The owner a descriptor names, null when it names none; false when the
+    // descriptor cannot be read.
+    static bool ReadOwner(PSECURITY_DESCRIPTOR descriptor, PSID& owner);
     // Whether a descriptor names an owner, and a trusted one; false without one.
     static bool IsTrustedOwnerOf(PSECURITY_DESCRIPTOR descriptor, PSID processUser);
     // The descriptor's owner as SID text; "?" when it has none.

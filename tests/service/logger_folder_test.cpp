@@ -414,79 +414,55 @@ TEST(LogFolderChain, ElementsAreExpectedBelowTheBasesOwnFinalPath) {
             << std::string(c.element, c.element + wcslen(c.element));
 }
 
-// Which lists make one of the service's own folders be set aside for a fresh
-// one: any right beyond read, list and traverse, for anyone but SYSTEM, the
-// administrators and the process's own user, on the folder or on what is made in it.
-TEST(LogFolderChain, MoreThanReadForAnyoneElseSetsAnOwnFolderAside) {
+// The two rules on a folder's list, row by row on the same lists. One of the
+// service's own folders is set aside for a fresh one when it lets anyone but
+// SYSTEM, the administrators and the process's own user do more than read,
+// list and traverse, on the folder or on what is made in it. The maker's folder,
+// which keeps its list, refuses the chain when it lets anyone else delete or
+// rename what it holds, or change a list, there or below.
+TEST(LogFolderChain, WhatSetsAnOwnFolderAsideAndWhatRefusesTheMakersFolder) {
     CUniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
     struct Case {
         const wchar_t* sddl;
-        bool open;
-        const char* what;
-    } cases[] = {
-        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", false, "the logger's own list"},
-        {L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)", false, "Users read, list and traverse"},
-        {L"D:(A;OICI;GRGX;;;BU)(A;OICI;GRGX;;;WD)", false, "generic read and execute"},
-        {L"D:(A;OICI;FA;;;S-1-5-21-1-2-3-1000)", false, "the process's own user"},
-        {L"D:(D;OICI;FA;;;WD)(A;OICI;FR;;;BU)", false, "a denial only takes away"},
-        {L"D:P", false, "an empty list lets nobody do anything"},
-        {L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x2;;;BU)", true, "Users add files"},
-        {L"D:(A;CIID;0x4;;;BU)", true, "Users add folders"},
-        {L"D:(A;OICI;FA;;;WD)", true, "Everyone full control"},
-        {L"D:(A;OICIID;FA;;;SY)(A;OICIIOID;GA;;;CO)", true, "an inherited CREATOR OWNER entry, for what a user makes in it"},
-        {L"D:(A;OICIIO;FW;;;BU)", true, "Users write what is made in it"},
-        {L"D:(A;;GW;;;AU)", true, "Authenticated Users generic write"},
-        {L"D:(A;;SD;;;BU)", true, "Users delete it"},
-        {L"D:(A;;WD;;;BU)", true, "Users change its list"},
-        {L"D:(A;;WO;;;BU)", true, "Users take it"},
-        {L"D:(A;;0x40;;;BU)", true, "Users delete what is in it"},
-        {L"D:(A;;0x100;;;BU)", true, "Users change its attributes"},
-        {L"D:(A;;FA;;;S-1-5-21-1-2-3-1001)", true, "another user"},
-        {L"O:SY", true, "no list at all"},
-    };
-    for (const Case& c : cases) {
-        CUniqueLocal descriptor = Descriptor(c.sddl);
-        ASSERT_TRUE(descriptor) << c.what;
-        EXPECT_EQ(CLogFolderChain::GrantsOthersMoreThanRead(descriptor.Get(), user.Get()), c.open) << c.what;
-    }
-    EXPECT_TRUE(CLogFolderChain::GrantsOthersMoreThanRead(nullptr, user.Get())) << "no descriptor";
-}
-
-// Which lists of the maker's folder refuse the chain: anyone but the trusted
-// owners may delete or rename what it holds, or change a list, there or below.
-TEST(LogFolderChain, AMakersFolderThatLetsOthersReplaceWhatItHoldsIsRefused) {
-    CUniqueLocal user = Sid(L"S-1-5-21-1-2-3-1000");
-    struct Case {
-        const wchar_t* sddl;
+        bool setAside;
         bool refused;
         const char* what;
     } cases[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", false, false, "the logger's own list"},
+        {L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)", false, false, "Users read, list and traverse"},
+        {L"D:(A;OICI;GRGX;;;BU)(A;OICI;GRGX;;;WD)", false, false, "generic read and execute"},
+        {L"D:(A;OICI;FA;;;S-1-5-21-1-2-3-1000)", false, false, "the process's own user"},
+        {L"D:(D;OICI;FA;;;WD)(A;OICI;FR;;;BU)", false, false, "a denial only takes away"},
+        {L"D:P", false, false, "an empty list lets nobody do anything"},
         {L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)",
-         false, "the list C:\\ProgramData passes down"},
-        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)", false, "the logger's own list"},
-        {L"D:(A;OICI;FA;;;S-1-5-21-1-2-3-1000)", false, "the process's own user"},
-        {L"D:(A;OICI;FW;;;BU)", false, "Users add and write: the service's own folders and the line's checks answer that"},
-        {L"D:(A;;SD;;;BU)", false, "Users delete the folder itself, not what it holds"},
-        {L"D:(A;OICIIO;GA;;;CO)", false, "CREATOR OWNER: a user's object is the user's own"},
-        {L"D:(D;OICI;FA;;;WD)(A;OICI;FR;;;BU)", false, "a denial only takes away"},
-        {L"D:P", false, "an empty list"},
-        {L"D:(A;;0x40;;;BU)", true, "Users delete what it holds"},
-        {L"D:(A;CIIO;0x40;;;BU)", true, "Users delete what its folders hold"},
-        {L"D:(A;OICIIO;SD;;;BU)", true, "Users delete, passed down"},
-        {L"D:(A;OICI;0x1301bf;;;BU)", true, "Users modify, passed down"},
-        {L"D:(A;OICI;WD;;;BU)", true, "Users change lists, passed down"},
-        {L"D:(A;;WD;;;BU)", true, "Users change its list"},
-        {L"D:(A;;WO;;;AU)", true, "Authenticated Users take it"},
-        {L"D:(A;OICI;FA;;;WD)", true, "Everyone full control"},
-        {L"D:(A;;GA;;;BU)", true, "Users generic all"},
-        {L"D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)", true, "another user"},
-        {L"O:SY", true, "no list at all"},
+         true, false, "the list C:\\ProgramData passes down"},
+        {L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x2;;;BU)", true, false, "Users add files"},
+        {L"D:(A;CIID;0x4;;;BU)", true, false, "Users add folders"},
+        {L"D:(A;OICIID;FA;;;SY)(A;OICIIOID;GA;;;CO)", true, false,
+         "an inherited CREATOR OWNER entry: what a user makes in it is the user's own"},
+        {L"D:(A;OICIIO;FW;;;BU)", true, false, "Users write what is made in it"},
+        {L"D:(A;;GW;;;AU)", true, false, "Authenticated Users generic write"},
+        {L"D:(A;;SD;;;BU)", true, false, "Users delete the folder itself, not what it holds"},
+        {L"D:(A;;0x100;;;BU)", true, false, "Users change its attributes"},
+        {L"D:(A;;0x40;;;BU)", true, true, "Users delete what it holds"},
+        {L"D:(A;CIIO;0x40;;;BU)", true, true, "Users delete what its folders hold"},
+        {L"D:(A;OICIIO;SD;;;BU)", true, true, "Users delete, passed down"},
+        {L"D:(A;OICI;0x1301bf;;;BU)", true, true, "Users modify, passed down"},
+        {L"D:(A;;WD;;;BU)", true, true, "Users change its list"},
+        {L"D:(A;OICI;WD;;;BU)", true, true, "Users change lists, passed down"},
+        {L"D:(A;;WO;;;BU)", true, true, "Users take it"},
+        {L"D:(A;;GA;;;BU)", true, true, "Users generic all"},
+        {L"D:(A;OICI;FA;;;WD)", true, true, "Everyone full control"},
+        {L"D:(A;;FA;;;S-1-5-21-1-2-3-1001)", true, true, "another user"},
+        {L"O:SY", true, true, "no list at all"},
     };
     for (const Case& c : cases) {
         CUniqueLocal descriptor = Descriptor(c.sddl);
         ASSERT_TRUE(descriptor) << c.what;
+        EXPECT_EQ(CLogFolderChain::GrantsOthersMoreThanRead(descriptor.Get(), user.Get()), c.setAside) << c.what;
         EXPECT_EQ(CLogFolderChain::LetsOthersReplaceWhatItHolds(descriptor.Get(), user.Get()), c.refused) << c.what;
     }
+    EXPECT_TRUE(CLogFolderChain::GrantsOthersMoreThanRead(nullptr, user.Get())) << "no descriptor";
     EXPECT_TRUE(CLogFolderChain::LetsOthersReplaceWhatItHolds(nullptr, user.Get())) << "no descriptor";
 }
 
