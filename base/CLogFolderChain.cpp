@@ -342,8 +342,10 @@ private:
         DWORD error = m_changes.setAside(parent, alone.Get(), element.c_str());
         alone.Reset();
         if (error != ERROR_SUCCESS) return Found(Finding::Unprotected, element, error);
+        // One made meanwhile by someone else is checked like any other.
         error = m_changes.makeFolder(parent, element.c_str(), CLogFolderChain::FolderDescriptor());
-        if (error != ERROR_SUCCESS) return Found(Finding::Unprotected, element, error);
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            return Found(Finding::Unprotected, element, error);
 
         result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions),
                                 DACL_SECURITY_INFORMATION, handle, security);

@@ -33,10 +33,11 @@ CLogFolderChain::Changes g_logChanges;
 const CLogFolderChain::Changes* g_testChanges = nullptr;
 
 // The system's debugger output, sent outside the log lock; what waits while a
-// stuck viewer holds the sender is bounded.
+// stuck viewer holds the sender is bounded. Kept to the process's end, like the
+// lock: a thread may log while the process exits.
 CDebugOutput& SystemDebugOutput() {
-    static CDebugOutput output(&::OutputDebugStringA, 1000);
-    return output;
+    static CDebugOutput* const output = new CDebugOutput(&::OutputDebugStringA, 1000);
+    return *output;
 }
 // How deep the calling thread is in the log lock.
 thread_local int t_logLockDepth = 0;
