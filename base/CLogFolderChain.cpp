@@ -1,8 +1,9 @@
 #include "CLogFolderChain.h"
 
+#include "CFileOpen.h"
+#include "CTrustedOwner.h"
 #include "WideToUtf8.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 #include <winternl.h>
 
@@ -13,55 +14,39 @@
 namespace {
 // Opens that only look: they share with any other and follow no link at their end.
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-const DWORD kLookFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 const DWORD kLookAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 // A line's open: appending only, so every write lands at the end whoever else
 // writes; readers and writers may share the file meanwhile, as the C runtime's
 // deny-none opening let them.
-const DWORD kLineAccess = FILE_APPEND_DATA | SYNCHRONIZE | kLookAccess;
+const DWORD kLineAccess = FILE_APPEND_DATA | kLookAccess;
 const DWORD kLineShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+const ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+const ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+const DWORD kErrorSharingViolation = ERROR_SHARING_VIOLATION;
 
-std::wstring SidText(PSID sid) {
-    CUniqueLocal text;
-    if (!::ConvertSidToStringSidW(sid, text.Put<wchar_t>())) return L"?";
-    return text.Get<wchar_t>();
-}
+using Finding = CLogFolderChain::Finding;
+using Result = CLogFolderChain::Result;
 
-bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-CLogFolderChain::Result Found(CLogFolderChain::Finding finding, const std::wstring& element, DWORD error = 0) {
-    CLogFolderChain::Result result;
+Result Found(Finding finding, const std::wstring& element, DWORD error = 0) {
+    Result result;
     result.finding = finding;
     result.element = element;
     result.error = error;
     return result;
 }
 
-// The user the process runs as: the account whose own folders it may write through.
-class CProcessUser {
-public:
-    CProcessUser() {
-        HANDLE token = nullptr;
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-        CUniqueHandle owner(token);
-        DWORD size = 0;
-        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        if (size < sizeof(TOKEN_USER)) return;
-        m_buffer.resize(size);
-        if (!::GetTokenInformation(token, TokenUser, m_buffer.data(), size, &size)) m_buffer.clear();
-    }
-    PSID Sid() const {
-        return m_buffer.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(m_buffer.data())->User.Sid;
-    }
+// What a failed open says about the element: not there, or not to be read now.
+Result NotOpened(const CFileOpen::Outcome& outcome, const std::wstring& element) {
+    if (outcome.oplocked) return Found(Finding::Oplocked, element, outcome.Error());
+    return Found(outcome.NotFound() ? Finding::Missing : Finding::Unverified, element, outcome.Error());
+}
 
-private:
-    std::vector<BYTE> m_buffer;
-};
-
-// Read once: every line's check needs it, and a process keeps its user.
-PSID ProcessUser() {
-    static const CProcessUser user;
-    return user.Sid();
+CFileOpen::Request Look(ULONG options, ACCESS_MASK more = 0, ULONG share = kShareAll) {
+    CFileOpen::Request request;
+    request.access = kLookAccess | more;
+    request.share = share;
+    request.options = options;
+    return request;
 }
 
 // The length of "C:\", "\\?\C:\", "\\server\share\" or "\\?\UNC\server\share\"; 0 for a path without one.
@@ -85,6 +70,32 @@ size_t RootLength(const std::wstring& path, bool& isDrive) {
     return share + 1;
 }
 
+// A full path cut where the check begins: the base, and the names below it.
+struct CutPath {
+    std::wstring base;
+    std::vector<std::wstring> names;
+};
+
+CutPath Cut(const std::wstring& fullPath) {
+    CutPath cut;
+    bool isDrive = false;
+    size_t root = RootLength(fullPath, isDrive);
+    if (root == 0) return cut;
+    for (size_t at = root; at < fullPath.size();) {
+        size_t end = fullPath.find(L'\\', at);
+        if (end == std::wstring::npos) end = fullPath.size();
+        if (end > at) cut.names.push_back(fullPath.substr(at, end - at));
+        at = end + 1;
+    }
+    cut.base = fullPath.substr(0, root);
+    if (isDrive && towupper(fullPath[root - 3]) == L'C' && cut.names.size() > 1 &&
+        _wcsicmp(cut.names[0].c_str(), L"ProgramData") == 0) {
+        cut.base += cut.names[0];
+        cut.names.erase(cut.names.begin());
+    }
+    return cut;
+}
+
 // A path without the "\\?\" that the system puts before a final path ("\\?\UNC\" stands for "\\").
 std::wstring PlainPath(const std::wstring& path) {
     if (path.compare(0, 4, L"\\\\?\\") != 0) return path;
@@ -93,12 +104,17 @@ std::wstring PlainPath(const std::wstring& path) {
 }
 
 // Names compare as the file system does, without regard to case.
-bool IsSamePath(const std::wstring& reached, const std::wstring& element) {
+bool IsSamePath(const std::wstring& reached, const std::wstring& expected) {
     std::wstring a = PlainPath(reached);
-    std::wstring b = PlainPath(element);
+    std::wstring b = PlainPath(expected);
     return a.size() == b.size() && a.size() < 0x7FFFFFFF &&
            ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
                CSTR_EQUAL;
+}
+
+std::wstring LeafName(const std::wstring& element) {
+    size_t slash = element.find_last_of(L'\\');
+    return slash == std::wstring::npos ? element : element.substr(slash + 1);
 }
 
 // Where the handle's folder or file is, every link on the way resolved.
@@ -138,38 +154,32 @@ public:
         return ERROR_INSUFFICIENT_BUFFER;
     }
     PSECURITY_DESCRIPTOR Descriptor() { return m_buffer.data(); }
-    PSID Owner() {
-        PSID owner = nullptr;
-        BOOL defaulted = FALSE;
-        return ::GetSecurityDescriptorOwner(Descriptor(), &owner, &defaulted) ? owner : nullptr;
-    }
 
 private:
     std::vector<BYTE> m_buffer;
 };
 
 // What a handle shows of the folder or file that element names: no reparse
-// point, one name for a file, the element's own path once every link is
-// resolved, and a trusted owner. security receives the owner, and the access
-// list when DACL_SECURITY_INFORMATION is asked.
-CLogFolderChain::Result InspectHandle(HANDLE handle, const std::wstring& element, PSID processUser,
-                                      SECURITY_INFORMATION extra, CSecurity& security,
-                                      CLogFolderChain::TrustedFile* trusted = nullptr) {
+// point, one name for a file, the expected path once every link is resolved,
+// and a trusted owner. security receives the owner, and the access list when
+// DACL_SECURITY_INFORMATION is asked.
+Result InspectHandle(HANDLE handle, const std::wstring& element, const std::wstring& expected, PSID processUser,
+                     SECURITY_INFORMATION extra, CSecurity& security, CLogFolderChain::TrustedFile* trusted = nullptr) {
     // These two classes rather than GetFileInformationByHandle, which also asks for the
     // volume: several times slower under Wine, and the volume plays no part here.
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     FILE_STANDARD_INFO standard = {};
     if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
         !::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)))
-        return Found(CLogFolderChain::Finding::Unverified, element, ::GetLastError());
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(CLogFolderChain::Finding::ReparsePoint, element);
-    if (!standard.Directory && standard.NumberOfLinks > 1) return Found(CLogFolderChain::Finding::SecondName, element);
+        return Found(Finding::Unverified, element, ::GetLastError());
+    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(Finding::ReparsePoint, element);
+    if (!standard.Directory && standard.NumberOfLinks > 1) return Found(Finding::SecondName, element);
 
     std::wstring reached;
     DWORD error = FinalPath(handle, reached);
-    if (error != ERROR_SUCCESS) return Found(CLogFolderChain::Finding::Unverified, element, error);
-    if (!IsSamePath(reached, element)) {
-        CLogFolderChain::Result result = Found(CLogFolderChain::Finding::Elsewhere, element);
+    if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);
+    if (!IsSamePath(reached, expected)) {
+        Result result = Found(Finding::Elsewhere, element);
         result.reached = PlainPath(reached);
         return result;
     }
@@ -183,110 +193,179 @@ CLogFolderChain::Result InspectHandle(HANDLE handle, const std::wstring& element
     bool indexed = trusted && ::NtQueryInformationFile(handle, &status, &internal, sizeof(internal),
                                                        FileInternalInformation) >= 0;
     if (indexed && trusted->known && trusted->index == internal.IndexNumber.QuadPart)
-        return Found(CLogFolderChain::Finding::Sound, element);
+        return Found(Finding::Sound, element);
 
     error = security.Read(handle, OWNER_SECURITY_INFORMATION | extra);
-    if (error != ERROR_SUCCESS) return Found(CLogFolderChain::Finding::Unverified, element, error);
-    PSID owner = security.Owner();
-    if (!CLogFolderChain::IsTrustedOwner(owner, processUser)) {
-        CLogFolderChain::Result result = Found(CLogFolderChain::Finding::ForeignOwner, element);
-        result.owner = owner ? SidText(owner) : L"?";
+    if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);
+    if (!CTrustedOwner::IsTrustedOwnerOf(security.Descriptor(), processUser)) {
+        Result result = Found(Finding::ForeignOwner, element);
+        result.owner = CTrustedOwner::OwnerText(security.Descriptor());
         return result;
     }
     if (indexed) {
         trusted->known = true;
         trusted->index = internal.IndexNumber.QuadPart;
     }
-    return Found(CLogFolderChain::Finding::Sound, element);
+    return Found(Finding::Sound, element);
 }
 
-// A look at element through a handle of its own; access adds to what the look needs.
-CLogFolderChain::Result OpenAndInspect(const std::wstring& element, PSID processUser, DWORD access,
-                                       SECURITY_INFORMATION extra, CUniqueHandle& handle, CSecurity& security) {
-    handle.Reset(::CreateFileW(element.c_str(), kLookAccess | access, kShareAll, nullptr, OPEN_EXISTING, kLookFlags,
-                               nullptr));
-    if (!handle) {
-        DWORD error = ::GetLastError();
-        return Found(IsNotFound(error) ? CLogFolderChain::Finding::Missing : CLogFolderChain::Finding::Unverified,
-                     element, error);
-    }
-    return InspectHandle(handle.Get(), element, processUser, extra, security);
+// An element opened relative to its checked parent and looked at.
+Result OpenAndInspect(HANDLE parent, const std::wstring& element, const std::wstring& expected, PSID processUser,
+                      const CFileOpen::Request& request, SECURITY_INFORMATION extra, CUniqueHandle& handle,
+                      CSecurity& security) {
+    CFileOpen::Outcome opened = CFileOpen::Open(parent, LeafName(element), request, handle);
+    if (!opened.Opened()) return NotOpened(opened, element);
+    return InspectHandle(handle.Get(), element, expected, processUser, extra, security);
 }
 
-// One element of the chain; a folder of the service's own is given the access
-// list through protect when it lets others change it.
-CLogFolderChain::Result InspectElement(const std::wstring& element, PSID processUser,
-                                       CLogFolderChain::ProtectFolderFn protect) {
-    // By name first: Wine shows a Unix link to a folder here only, not through a handle.
-    DWORD attributes = ::GetFileAttributesW(element.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = ::GetLastError();
-        return Found(IsNotFound(error) ? CLogFolderChain::Finding::Missing : CLogFolderChain::Finding::Unverified,
-                     element, error);
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(CLogFolderChain::Finding::ReparsePoint, element);
+// Whether any entry of a descriptor's list allows what counts: counts gets the
+// entry's trustee (null when the entry names it elsewhere than plain entries
+// do), its rights with the generic ones mapped, and its flags. No list, or one
+// that cannot be read safely, counts as allowing everything.
+template <typename Counts>
+bool AnyAllowingEntry(PSECURITY_DESCRIPTOR descriptor, Counts counts) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    if (descriptor == nullptr || !::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) return true;
+    // No list lets everyone do everything.
+    if (!present || acl == nullptr) return true;
+    if (!::IsValidAcl(acl)) return true;
 
-    CUniqueHandle handle;
-    CSecurity security;
-    CLogFolderChain::Result result = OpenAndInspect(element, processUser, 0, protect ? DACL_SECURITY_INFORMATION : 0,
-                                                    handle, security);
-    if (result.finding != CLogFolderChain::Finding::Sound || protect == nullptr ||
-        !CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), processUser))
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    const size_t sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(acl, i, &ace)) return true;
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        BYTE type = header->AceType;
+        bool allows = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+                      type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE || type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                      type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+        if (!allows) continue;
+        // Every entry type has its mask right after the header.
+        if (header->AceSize < sizeof(ACE_HEADER) + sizeof(ACCESS_MASK)) return true;
+        ACCESS_MASK mask = 0;
+        std::memcpy(&mask, reinterpret_cast<const BYTE*>(header) + sizeof(ACE_HEADER), sizeof(mask));
+        ::MapGenericMask(&mask, &mapping);
+        // The plain and callback entries name their trustee at one place; the
+        // others are taken for someone else's.
+        PSID trustee = nullptr;
+        if (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+            BYTE* sid = reinterpret_cast<BYTE*>(const_cast<ACE_HEADER*>(header)) + sidAt;
+            // Revision, count and authority first; then the count's sub-authorities.
+            if (header->AceSize >= sidAt + 8 && header->AceSize >= sidAt + 8 + 4 * static_cast<size_t>(sid[1]))
+                trustee = sid;
+        }
+        if (counts(trustee, mask, header->AceFlags)) return true;
+    }
+    return false;
+}
+
+bool IsCreatorEntry(PSID sid) {
+    return ::IsWellKnownSid(sid, WinCreatorOwnerSid) || ::IsWellKnownSid(sid, WinCreatorGroupSid) ||
+           ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+}
+
+// How the walk of one chain goes: what it may change, whom it trusts, and
+// where below the base's final path each element must be.
+class CChainWalk {
+public:
+    CChainWalk(const CLogFolderChain::Changes& changes, const std::wstring& base, const std::wstring& baseFinal)
+        : m_changes(changes), m_base(base), m_baseFinal(baseFinal), m_user(CTrustedOwner::ProcessUser()) {}
+
+    std::wstring Expected(const std::wstring& element) const {
+        return CLogFolderChain::ExpectedFinalPath(m_baseFinal, m_base, element);
+    }
+
+    // One folder below parent. ownFolder: one of the service's own, which may
+    // be made or set aside; else the maker's, whose list is only read.
+    Result Folder(HANDLE parent, const std::wstring& element, bool ownFolder, CUniqueHandle& handle) {
+        PSECURITY_DESCRIPTOR descriptor = CLogFolderChain::FolderDescriptor();
+        // A folder without the access list would take its parent's, which under
+        // ProgramData lets any user create in it: none is made then.
+        bool mayChange = descriptor != nullptr;
+        Result looked = LookByName(element);
+        if (looked.finding == Finding::Missing && mayChange && m_changes.makeFolder)
+            m_changes.makeFolder(parent, element.c_str(), descriptor);
+        else if (looked.finding != Finding::Sound)
+            return looked;
+
+        CSecurity security;
+        Result result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions),
+                                       DACL_SECURITY_INFORMATION, handle, security);
+        if (result.finding != Finding::Sound) return result;
+        if (!ownFolder) {
+            if (CLogFolderChain::LetsOthersReplaceWhatItHolds(security.Descriptor(), m_user))
+                return Found(Finding::Replaceable, element);
+            return result;
+        }
+        if (!mayChange || !CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user)) return result;
+        handle.Reset();
+        return Replace(parent, element, handle);
+    }
+
+    // The log file in its checked folder, when it is there.
+    Result File(HANDLE folder, const std::wstring& element) {
+        Result looked = LookByName(element);
+        if (looked.finding != Finding::Sound) return looked;
+        CUniqueHandle handle;
+        CSecurity security;
+        return OpenAndInspect(folder, element, Expected(element), m_user, Look(kFileOptions), 0, handle, security);
+    }
+
+private:
+    // By name first: Wine shows a Unix link to a folder as one here only, not through a handle.
+    static Result LookByName(const std::wstring& element) {
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        CFileOpen::Outcome looked = CFileOpen::QueryAttributes(element, attributes);
+        if (looked.status < 0) return NotOpened(looked, element);
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(Finding::ReparsePoint, element);
+        return Found(Finding::Sound, element);
+    }
+
+    // An own folder that lets others change it: what was placed in it, and every
+    // handle opened to it while it was open, is moved out of the chain with it,
+    // and a fresh one with the access list takes its place. The move goes through
+    // a handle that no one else shares, checked like the first, so it moves this
+    // folder, and no oplock of another's on it can hold the rename.
+    Result Replace(HANDLE parent, const std::wstring& element, CUniqueHandle& handle) {
+        if (m_changes.setAside == nullptr || m_changes.makeFolder == nullptr)
+            return Found(Finding::Unprotected, element, ERROR_ACCESS_DENIED);
+        CUniqueHandle alone;
+        CSecurity security;
+        Result result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions, DELETE, 0), 0,
+                                       alone, security);
+        if (result.finding == Finding::Unverified || result.finding == Finding::Oplocked)
+            return Found(Finding::Unprotected, element, result.error);
+        if (result.finding != Finding::Sound) return result;
+        DWORD error = m_changes.setAside(parent, alone.Get(), element.c_str());
+        alone.Reset();
+        if (error != ERROR_SUCCESS) return Found(Finding::Unprotected, element, error);
+        // One made meanwhile by someone else is checked like any other.
+        error = m_changes.makeFolder(parent, element.c_str(), CLogFolderChain::FolderDescriptor());
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            return Found(Finding::Unprotected, element, error);
+
+        result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions),
+                                DACL_SECURITY_INFORMATION, handle, security);
+        if (result.finding == Finding::Sound && CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user))
+            return Found(Finding::Unprotected, element, ERROR_INVALID_SECURITY_DESCR);
         return result;
-
-    // A handle that may change the list, checked like the first: the list goes
-    // to this folder and to no other that a link could stand for.
-    result = OpenAndInspect(element, processUser, WRITE_DAC, 0, handle, security);
-    if (result.finding == CLogFolderChain::Finding::Sound) {
-        DWORD error = protect(handle.Get(), element.c_str(), CLogFolderChain::FolderDescriptor());
-        return error == ERROR_SUCCESS ? result : Found(CLogFolderChain::Finding::Unprotected, element, error);
     }
-    // Not to be opened for the change: it stays open to others.
-    if (result.finding == CLogFolderChain::Finding::Unverified)
-        return Found(CLogFolderChain::Finding::Unprotected, element, result.error);
-    return result;
-}
 
-// A missing log file, made in its folder through a handle of that folder that
-// has passed the check: the name is looked up from that handle, so no link in
-// the chain above it is followed.
-CLogFolderChain::Result MakeInCheckedFolder(const std::wstring& fullPath, PSID processUser, CUniqueHandle& file) {
-    size_t slash = fullPath.find_last_of(L'\\');
-    if (slash == std::wstring::npos || slash + 1 >= fullPath.size() || fullPath.size() - slash > 0x7FFF)
-        return Found(CLogFolderChain::Finding::Unopened, fullPath, ERROR_FILE_NOT_FOUND);
-    // "C:\" for a file in a drive's root, where the separator is part of the folder's name.
-    std::wstring folder = fullPath.substr(0, slash > 0 && fullPath[slash - 1] == L':' ? slash + 1 : slash);
-    std::wstring name = fullPath.substr(slash + 1);
-
-    CUniqueHandle handle;
-    CSecurity security;
-    CLogFolderChain::Result result = OpenAndInspect(folder, processUser, 0, 0, handle, security);
-    if (result.finding == CLogFolderChain::Finding::Missing)
-        return Found(CLogFolderChain::Finding::Unopened, fullPath, result.error);
-    if (result.finding != CLogFolderChain::Finding::Sound) return result;
-
-    UNICODE_STRING nameString;
-    nameString.Buffer = &name[0];
-    nameString.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    nameString.MaximumLength = nameString.Length;
-    OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &nameString, OBJ_CASE_INSENSITIVE, handle.Get(), nullptr);
-    IO_STATUS_BLOCK status = {};
-    HANDLE made = nullptr;
-    NTSTATUS madeStatus =
-        ::NtCreateFile(&made, kLineAccess, &object, &status, nullptr, FILE_ATTRIBUTE_NORMAL, kLineShare, FILE_OPEN_IF,
-                       FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
-    if (madeStatus < 0) return Found(CLogFolderChain::Finding::Unopened, fullPath, ::RtlNtStatusToDosError(madeStatus));
-    file.Reset(made);
-    return Found(CLogFolderChain::Finding::Sound, fullPath);
-}
+    const CLogFolderChain::Changes& m_changes;
+    std::wstring m_base;
+    std::wstring m_baseFinal;
+    PSID m_user;
+};
 }  // namespace
 
 const wchar_t CLogFolderChain::kFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)";
 
 bool CLogFolderChain::Result::Refuses() const {
     return finding == Finding::ReparsePoint || finding == Finding::ForeignOwner || finding == Finding::SecondName ||
-           finding == Finding::Elsewhere || finding == Finding::Unprotected;
+           finding == Finding::Elsewhere || finding == Finding::Unprotected || finding == Finding::Replaceable;
 }
 
 PSECURITY_DESCRIPTOR CLogFolderChain::FolderDescriptor() {
@@ -305,144 +384,147 @@ std::wstring CLogFolderChain::FullPath(const std::wstring& path) {
     return length > 0 && length < MAX_PATH ? std::wstring(full, length) : path;
 }
 
-std::vector<std::wstring> CLogFolderChain::Chain(const std::wstring& fullPath) {
-    bool isDrive = false;
-    size_t root = RootLength(fullPath, isDrive);
-    if (root == 0) return {};
+std::wstring CLogFolderChain::Base(const std::wstring& fullPath) { return Cut(fullPath).base; }
 
-    std::vector<std::wstring> names;
-    for (size_t at = root; at < fullPath.size();) {
-        size_t end = fullPath.find(L'\\', at);
-        if (end == std::wstring::npos) end = fullPath.size();
-        if (end > at) names.push_back(fullPath.substr(at, end - at));
-        at = end + 1;
-    }
-    std::wstring current = fullPath.substr(0, root);
-    size_t first = 0;
-    if (isDrive && towupper(fullPath[root - 3]) == L'C' && names.size() > 1 && _wcsicmp(names[0].c_str(), L"ProgramData") == 0) {
-        current += names[0] + L"\\";
-        first = 1;
-    }
+std::vector<std::wstring> CLogFolderChain::Chain(const std::wstring& fullPath) {
+    CutPath cut = Cut(fullPath);
     std::vector<std::wstring> chain;
-    for (size_t i = first; i < names.size(); ++i) {
-        if (i > first) current += L'\\';
-        current += names[i];
+    std::wstring current = cut.base;
+    for (const std::wstring& name : cut.names) {
+        if (!current.empty() && current.back() != L'\\') current += L'\\';
+        current += name;
         chain.push_back(current);
     }
     return chain;
 }
 
-bool CLogFolderChain::IsTrustedOwner(PSID owner, PSID processUser) {
-    if (owner == nullptr || !::IsValidSid(owner)) return false;
-    if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
-    return processUser != nullptr && ::IsValidSid(processUser) && ::EqualSid(owner, processUser);
+std::wstring CLogFolderChain::ExpectedFinalPath(const std::wstring& baseFinal, const std::wstring& base,
+                                                const std::wstring& element) {
+    if (element.size() < base.size() || _wcsnicmp(element.c_str(), base.c_str(), base.size()) != 0) return element;
+    std::wstring expected = PlainPath(baseFinal);
+    std::wstring tail = element.substr(base.size());
+    if (!tail.empty() && tail.front() == L'\\') tail.erase(0, 1);
+    if (tail.empty()) return expected;
+    if (expected.empty() || expected.back() != L'\\') expected += L'\\';
+    return expected + tail;
 }
 
 bool CLogFolderChain::GrantsOthersMoreThanRead(PSECURITY_DESCRIPTOR descriptor, PSID processUser) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL acl = nullptr;
-    if (descriptor == nullptr || !::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) return true;
-    // No list lets everyone do everything.
-    if (!present || acl == nullptr) return true;
-    if (!::IsValidAcl(acl)) return true;
-
-    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     const ACCESS_MASK readOnly = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
-    const size_t sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!::GetAce(acl, i, &ace)) return true;
-        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
-        BYTE type = header->AceType;
-        bool allows = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
-                      type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE || type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-                      type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
-        if (!allows) continue;
-        // Every entry type has its mask right after the header.
-        if (header->AceSize < sizeof(ACE_HEADER) + sizeof(ACCESS_MASK)) return true;
-        ACCESS_MASK mask = 0;
-        std::memcpy(&mask, reinterpret_cast<const BYTE*>(header) + sizeof(ACE_HEADER), sizeof(mask));
-        ::MapGenericMask(&mask, &mapping);
-        if ((mask & ~readOnly) == 0) continue;
-        // The plain and callback entries name their trustee at one place; the
-        // others are taken for someone else's.
-        if (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
-            const BYTE* sid = reinterpret_cast<const BYTE*>(header) + sidAt;
-            // Revision, count and authority first; then the count's sub-authorities.
-            if (header->AceSize >= sidAt + 8 && header->AceSize >= sidAt + 8 + 4 * static_cast<size_t>(sid[1]) &&
-                IsTrustedOwner(const_cast<BYTE*>(sid), processUser))
-                continue;
-        }
-        return true;
-    }
-    return false;
+    return AnyAllowingEntry(descriptor, [&](PSID trustee, ACCESS_MASK mask, BYTE) {
+        return (mask & ~readOnly) != 0 && !(trustee && CTrustedOwner::IsTrusted(trustee, processUser));
+    });
+}
+
+bool CLogFolderChain::LetsOthersReplaceWhatItHolds(PSECURITY_DESCRIPTOR descriptor, PSID processUser) {
+    const ACCESS_MASK replaces = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
+    return AnyAllowingEntry(descriptor, [&](PSID trustee, ACCESS_MASK mask, BYTE flags) {
+        // What an entry passes down counts for what the folder holds; its delete
+        // for the folder itself only where it applies to the folder.
+        ACCESS_MASK counted = replaces;
+        if (!(flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))) counted &= ~DELETE;
+        if ((mask & counted) == 0) return false;
+        return !(trustee && (CTrustedOwner::IsTrusted(trustee, processUser) || IsCreatorEntry(trustee)));
+    });
 }
 
 std::string CLogFolderChain::Describe(const Result& result) {
     std::string text = "No log file: " + WideToUtf8(result.element);
+    std::string error = std::to_string(result.error);
     switch (result.finding) {
     case Finding::ReparsePoint: return text + " is a junction, link or mount point";
     case Finding::ForeignOwner: return text + " is owned by " + WideToUtf8(result.owner);
     case Finding::SecondName: return text + " has a second name (hard link)";
-    case Finding::Unverified: return text + " cannot be checked, error " + std::to_string(result.error);
+    case Finding::Unverified: return text + " cannot be checked, error " + error;
     case Finding::Elsewhere: return text + " leads to " + WideToUtf8(result.reached);
     case Finding::Unprotected:
-        return text + " lets others change it and cannot be given the logger's access list, error " +
-               std::to_string(result.error);
+        return text + " lets others change it and cannot be set aside, error " + error;
+    case Finding::Replaceable:
+        return text + " lets others delete or rename what it holds, or change its access list";
+    case Finding::Unopened:
+        if (result.error == kErrorSharingViolation) return text + " is in use by another program, error " + error;
+        return text + " cannot be opened, error " + error;
+    case Finding::Oplocked: return text + " is held by another program's oplock";
+    case Finding::Unwritten: return text + " cannot be written, error " + error;
     default: return text;
     }
 }
 
-DWORD CLogFolderChain::ProtectFolder(HANDLE folder, const wchar_t*, PSECURITY_DESCRIPTOR descriptor) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL acl = nullptr;
-    if (descriptor == nullptr || !::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present)
-        return ERROR_INVALID_SECURITY_DESCR;
-    return ::SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                             nullptr, nullptr, acl, nullptr);
+DWORD CLogFolderChain::MakeFolder(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor) {
+    CFileOpen::Request request;
+    request.access = FILE_READ_ATTRIBUTES;
+    request.disposition = CFileOpen::kCreate;
+    request.options = kFolderOptions;
+    request.descriptor = descriptor;
+    CUniqueHandle made;
+    return CFileOpen::Open(parent, LeafName(element), request, made).Error();
 }
 
-CLogFolderChain::Result CLogFolderChain::Prepare(const std::wstring& path, const Changes& changes) {
-    std::vector<std::wstring> chain = Chain(FullPath(path));
-    PSID user = ProcessUser();
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), FolderDescriptor(), FALSE};
-    for (size_t i = 0; i < chain.size(); ++i) {
-        const std::wstring& element = chain[i];
-        bool isFolder = i + 1 < chain.size();
-        // A folder without the access list would take its parent's, which under
-        // ProgramData lets any user create in it: none is made then.
-        if (isFolder && changes.makeFolder && attributes.lpSecurityDescriptor &&
-            ::GetFileAttributesW(element.c_str()) == INVALID_FILE_ATTRIBUTES && IsNotFound(::GetLastError()))
-            changes.makeFolder(element.c_str(), &attributes);
-        bool isOwnFolder = isFolder && i > 0 && attributes.lpSecurityDescriptor;
-        Result result = InspectElement(element, user, isOwnFolder ? changes.protectFolder : nullptr);
-        // Nothing exists below a missing level; the file's open will fail and tell.
+DWORD CLogFolderChain::SetAside(HANDLE parent, HANDLE folder, const wchar_t* element) {
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    ULONGLONG stamp = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    DWORD error = ERROR_ALREADY_EXISTS;
+    // A name someone made first is not replaced: the next one is tried.
+    for (int attempt = 0; attempt < 4 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
+        std::wstring name = LeafName(element) + L".set-aside-";
+        for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789ABCDEF"[((stamp + attempt) >> shift) & 0xF];
+        error = CFileOpen::Rename(folder, parent, name).Error();
+    }
+    return error;
+}
+
+CLogFolderChain::Result CLogFolderChain::Prepare(const std::wstring& path, const Changes& changes, Folder* folder) {
+    std::wstring full = FullPath(path);
+    CutPath cut = Cut(full);
+    std::vector<std::wstring> chain = Chain(full);
+    if (chain.empty()) return Found(Finding::Unverified, full, ERROR_BAD_PATHNAME);
+    if (folder) {
+        folder->handle.Reset();
+        folder->name = LeafName(chain.back());
+        folder->path = chain.back();
+    }
+
+    // The base is the system's own: opened by its name, wherever a link takes it,
+    // and what it turns out to be is what the chain is compared under.
+    CUniqueHandle parent;
+    CFileOpen::Outcome opened = CFileOpen::Open(nullptr, cut.base, Look(FILE_DIRECTORY_FILE), parent);
+    if (!opened.Opened()) return Found(Finding::Unverified, cut.base, opened.Error());
+    std::wstring baseFinal;
+    DWORD error = FinalPath(parent.Get(), baseFinal);
+    if (error != ERROR_SUCCESS) return Found(Finding::Unverified, cut.base, error);
+
+    CChainWalk walk(changes, cut.base, baseFinal);
+    for (size_t i = 0; i + 1 < chain.size(); ++i) {
+        CUniqueHandle handle;
+        Result result = walk.Folder(parent.Get(), chain[i], i > 0, handle);
+        // Nothing exists below a missing level; the line's open will fail and tell.
         if (result.finding == Finding::Missing) return Result();
         if (result.finding != Finding::Sound) return result;
+        parent = std::move(handle);
+    }
+    Result result = walk.File(parent.Get(), chain.back());
+    if (result.finding != Finding::Sound && result.finding != Finding::Missing) return result;
+    if (folder) {
+        folder->handle = std::move(parent);
+        folder->finalPath = walk.Expected(chain.back());
     }
     return Result();
 }
 
-CLogFolderChain::Result CLogFolderChain::Inspect(const std::wstring& element, PSID processUser) {
-    return InspectElement(element, processUser, nullptr);
-}
-
-CLogFolderChain::Result CLogFolderChain::OpenForLine(const std::wstring& fullPath, TrustedFile& trusted,
-                                                     CUniqueHandle& file) {
-    PSID user = ProcessUser();
-    // An existing file only: were the open to make it, a link on the way would choose where.
-    file.Reset(::CreateFileW(fullPath.c_str(), kLineAccess, kLineShare, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) return Found(Finding::Unopened, fullPath, error);
-        Result made = MakeInCheckedFolder(fullPath, user, file);
-        if (made.finding != Finding::Sound) return made;
-    }
+CLogFolderChain::Result CLogFolderChain::OpenForLine(const Folder& folder, TrustedFile& trusted, CUniqueHandle& file) {
+    if (!folder.handle) return Found(Finding::Unopened, folder.path, ERROR_PATH_NOT_FOUND);
+    CFileOpen::Request request;
+    request.access = kLineAccess;
+    request.share = kLineShare;
+    request.disposition = CFileOpen::kOpenIf;
+    request.options = kFileOptions;
+    CFileOpen::Outcome opened = CFileOpen::Open(folder.handle.Get(), folder.name, request, file);
+    if (opened.oplocked) return Found(Finding::Oplocked, folder.path, opened.Error());
+    if (!opened.Opened()) return Found(Finding::Unopened, folder.path, opened.Error());
     CSecurity security;
-    Result result = InspectHandle(file.Get(), fullPath, user, 0, security, &trusted);
+    Result result = InspectHandle(file.Get(), folder.path, folder.finalPath, CTrustedOwner::ProcessUser(), 0,
+                                  security, &trusted);
     if (result.finding != Finding::Sound) file.Reset();
     return result;
 }
@@ -451,37 +533,46 @@ void CLogFolderChain::CGate::Reset() { *this = CGate(); }
 
 CLogFolderChain::CGate::Step CLogFolderChain::CGate::Next(ULONGLONG nowMs) const {
     if (m_refused) return Step::Skip;
-    if (!m_checkFirst) return Step::Open;
-    if (nowMs < m_notBeforeMs) return Step::Skip;
-    return m_prepared ? Step::Check : Step::Prepare;
+    bool due = nowMs >= m_notBeforeMs;
+    if (m_checkFirst) return !due ? Step::Skip : m_prepared ? Step::Check : Step::Prepare;
+    if (m_recheck && due) return Step::Check;
+    return Step::Open;
 }
 
 bool CLogFolderChain::CGate::Take(const Result& result, ULONGLONG nowMs) {
-    if (result.Refuses() && !m_prepared) {
+    m_notBeforeMs = nowMs + kRecheckMs;
+    if (result.finding == Finding::Sound || result.finding == Finding::Missing) {
+        m_checkFirst = false;
+        m_recheck = false;
+        m_prepared = true;
+        return false;
+    }
+    // An own folder that lets others change it is set aside by the next preparation.
+    if (result.finding == Finding::Unprotected) {
+        m_prepared = false;
+    } else if (result.Refuses() && !m_prepared) {
         m_refused = true;
         return Tell(result.finding);
     }
-    if (result.Refuses() || result.finding == Finding::Unverified) {
-        m_checkFirst = true;
-        m_notBeforeMs = nowMs + kRecheckMs;
-        return Tell(result.finding);
-    }
-    m_checkFirst = false;
-    m_prepared = true;
-    m_notBeforeMs = 0;
-    return false;
+    m_checkFirst = true;
+    return Tell(result.finding);
 }
 
 bool CLogFolderChain::CGate::Line(const Result& result) {
     switch (result.finding) {
     case Finding::Sound:
         m_checkFirst = false;
+        m_recheck = false;
         m_told = 0;
         return false;
     case Finding::Unopened:
+    case Finding::Oplocked:
+    case Finding::Unwritten:
+        m_recheck = true;
+        return Tell(result.finding);
+    default:
         m_checkFirst = true;
-        return false;
-    default: return Tell(result.finding);
+        return Tell(result.finding);
     }
 }
 

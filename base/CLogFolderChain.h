@@ -2,11 +2,14 @@
 // as LocalSystem and logs under C:\ProgramData, where any user may create a
 // folder and own it: a link or a folder of another owner there would send the
 // service's appends into any file of the machine. So the logger makes its
-// folders with an access list of its own and gives that list to its own folders
-// that let others change them; it writes nothing through a chain that holds a
-// link or a folder or file that neither the system, the administrators nor the
-// process's own user owns; and it writes each line through a handle that it
-// checks after the open and before the write.
+// folders with an access list of its own, sets aside a folder of its own that
+// lets others change it and makes a fresh one in its place; it writes nothing
+// through a chain that holds a link, a folder or file that neither the system,
+// the administrators nor the process's own user owns, or a maker's folder that
+// lets others replace what it holds; it walks the chain from handle to handle,
+// keeps the checked handle of the log file's folder, and opens every line's
+// file relative to it, checking the file's handle before the write. No open
+// waits on another program's oplock.
 #pragma once
 
 #include "Handles.h"
@@ -25,8 +28,11 @@ public:
         ForeignOwner,  // owned by someone else
         SecondName,    // the file is also reachable under another name (a hard link)
         Elsewhere,     // opened, it is at another path: a link on the way was followed
-        Unprotected,   // one of the service's own folders lets others change it, and cannot be given the access list
-        Unopened,      // a line found no file to write to now (locked, its folder gone); not a finding to tell
+        Unprotected,   // one of the service's own folders lets others change it, and cannot be set aside
+        Replaceable,   // the maker's folder lets others delete or rename what it holds, or change its list
+        Unopened,      // a line found no file to write to now (in use, its folder gone)
+        Oplocked,      // another program holds an oplock on the file: opened, it would wait for them
+        Unwritten,     // the line's write failed
     };
 
     struct Result {
@@ -34,9 +40,10 @@ public:
         std::wstring element;  // the folder or file it is about
         std::wstring owner;    // the owner's SID text, for a foreign owner
         std::wstring reached;  // where the element's handle is, for one elsewhere
-        DWORD error = 0;       // why it could not be read, opened or protected
+        DWORD error = 0;       // why it could not be read, opened, set aside or written
 
-        // Links, foreign owners, second names and folders left open to others refuse the chain.
+        // Links, foreign owners, second names, folders left open to others and
+        // a maker's folder that lets others replace its content refuse the chain.
         bool Refuses() const;
     };
 
@@ -51,44 +58,69 @@ public:
     // the path itself when it cannot be.
     static std::wstring FullPath(const std::wstring& path);
 
+    // What a full path's check stands on: C:\ProgramData for a path in it (it
+    // belongs to the system, and may be moved elsewhere through a link), else
+    // the drive root or share. Empty for a path without a root.
+    static std::wstring Base(const std::wstring& fullPath);
     // What the check covers of a full path, outermost first and the file last:
-    // the folders below C:\ProgramData for a path in it (ProgramData itself
-    // belongs to the system), else every folder below the drive root or share.
+    // every folder below the base.
     static std::vector<std::wstring> Chain(const std::wstring& fullPath);
+    // Where an element below base must be once every link is resolved: below
+    // the base's own final path (baseFinal), whatever link leads to the base.
+    static std::wstring ExpectedFinalPath(const std::wstring& baseFinal, const std::wstring& base,
+                                          const std::wstring& element);
 
-    // SYSTEM, Administrators, or the process's own user (SYSTEM itself for the service).
-    static bool IsTrustedOwner(PSID owner, PSID processUser);
-
-    // Whether an access list lets anyone but those trusted owners do more than
+    // Whether an access list lets anyone but the trusted owners do more than
     // read, list and traverse, in the folder or in what is made in it: no list
     // at all, or an allowing entry for another trustee (Users, Everyone, CREATOR
     // OWNER, ...) with any other right, inherit-only entries included.
     static bool GrantsOthersMoreThanRead(PSECURITY_DESCRIPTOR descriptor, PSID processUser);
+    // Whether the maker's folder at the top of the chain, which keeps its own
+    // list, lets anyone but the trusted owners delete or rename what it holds
+    // (delete-child, or delete passed down), or change its list or what it
+    // passes down (write-DAC, take ownership): no list at all, or such an
+    // allowing entry. The creator entries, which stand for whoever makes an
+    // object in it, are not counted: a user's object is the user's own anyway.
+    static bool LetsOthersReplaceWhatItHolds(PSECURITY_DESCRIPTOR descriptor, PSID processUser);
 
     // The one line that says why no log file line is written.
     static std::string Describe(const Result& result);
 
-    // What a preparation may change. Null members change nothing.
-    using MakeFolderFn = bool (*)(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes);
-    using ProtectFolderFn = DWORD (*)(HANDLE folder, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor);
+    // What a preparation may change. Null members change nothing. element is the
+    // full path, for the record; the change happens relative to parent.
+    using MakeFolderFn = DWORD (*)(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor);
+    using SetAsideFn = DWORD (*)(HANDLE parent, HANDLE folder, const wchar_t* element);
     struct Changes {
-        MakeFolderFn makeFolder = nullptr;        // makes one missing folder with the attributes given
-        ProtectFolderFn protectFolder = nullptr;  // gives a checked folder the descriptor's list, protected
+        MakeFolderFn makeFolder = nullptr;  // makes one missing folder with the descriptor given
+        SetAsideFn setAside = nullptr;      // moves an open folder of the service's out of the chain
     };
-    // The system's ProtectFolderFn: SetSecurityInfo on the handle, which carries WRITE_DAC.
-    static DWORD ProtectFolder(HANDLE folder, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor);
+    // The system's: a folder made relative to its checked parent.
+    static DWORD MakeFolder(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor);
+    // The system's: the folder renamed, through its checked handle, to
+    // "<name>.set-aside-<time>" beside itself. Whatever was placed in it, and
+    // every handle opened to it, goes with it, and no access list changes.
+    static DWORD SetAside(HANDLE parent, HANDLE folder, const wchar_t* element);
 
-    // Makes the folders of the chain that are missing, each with the access list,
-    // checking every level before it makes or enters the next, gives the
-    // service's own folders that let others change them the access list, then
+    // What a check leaves for the lines: the log file's folder, held open once
+    // checked, the file's name in it, and where the file must be found.
+    struct Folder {
+        CUniqueHandle handle;   // empty when the folder is not there
+        std::wstring name;      // the file's name
+        std::wstring path;      // the file's full path, for the notices
+        std::wstring finalPath; // where the file's handle must be
+    };
+
+    // Walks the chain from its base, each level opened relative to the one
+    // above: makes the folders that are missing, each with the access list,
+    // checks every level before it makes or enters the next, sets aside and
+    // makes afresh the service's own folders that let others change them, then
     // checks the file when it exists. The service's own folders are those below
-    // the chain's first: the first, under ProgramData the maker's, is shared with
-    // its other software and keeps its list. Check changes nothing.
-    static Result Prepare(const std::wstring& path, const Changes& changes);
-    static Result Check(const std::wstring& path) { return Prepare(path, Changes()); }
-
-    // One folder or file, the link itself when it is one, never what it points to.
-    static Result Inspect(const std::wstring& element, PSID processUser);
+    // the chain's first: the first, under ProgramData the maker's, is shared
+    // with its other software and keeps its list. folder receives the file's
+    // name and path, and the handle of its folder when the chain is sound and
+    // the folder there. Check changes nothing.
+    static Result Prepare(const std::wstring& path, const Changes& changes, Folder* folder = nullptr);
+    static Result Check(const std::wstring& path, Folder* folder = nullptr) { return Prepare(path, Changes(), folder); }
 
     // What a line's check keeps for the next: the file (by its index on the
     // volume) last found at the log file's own path with a trusted owner.
@@ -97,30 +129,30 @@ public:
         LONGLONG index = 0;
     };
 
-    // The log file opened for one line, for appending: an existing file by its
-    // name, a missing one made relative to a handle of its folder that has passed
-    // the check, so no link on the way can make it elsewhere. The file's handle
-    // is checked like any element: no reparse point, one name, its own full path
-    // once every link is resolved, and a trusted owner. The owner is read again
-    // only when the handle's file is not the trusted one: a file's owner can be
-    // changed by none but its owner, the system and the administrators. file
-    // holds the handle only when the result is Sound.
-    static Result OpenForLine(const std::wstring& fullPath, TrustedFile& trusted, CUniqueHandle& file);
+    // The log file opened for one line, for appending, relative to the checked
+    // folder: made there when missing, a link of its name opened as itself. The
+    // file's handle is checked like any element: no reparse point, one name,
+    // where the folder's check says it must be, and a trusted owner. The owner
+    // is read again only when the handle's file is not the trusted one: a file's
+    // owner can be changed by none but its owner, the system and the
+    // administrators. file holds the handle only when the result is Sound.
+    static Result OpenForLine(const Folder& folder, TrustedFile& trusted, CUniqueHandle& file);
 
     // What the logger does before it opens the file: the chain is checked at the
-    // path setting and again before the open that follows a failed one; a chain
-    // refused at the path setting holds until the next one. A chain that cannot
-    // be checked, or that is refused by a later check, is checked again no
-    // sooner than kRecheckMs later, so a lock that passes does not end logging,
-    // and one that stays costs a check per interval instead of one per line.
-    // Each finding is told once from the first line it stops until a line is
-    // written again. Pure: the caller says what time it is.
+    // path setting; a chain refused then holds until the next one. A line that
+    // the file's handle refuses is followed by a check before the next open; a
+    // line that finds no file or cannot write it is followed by a check too,
+    // while the lines meanwhile keep trying their open. Checks run no sooner than
+    // kRecheckMs after the last, so a chain that stays refused, unreadable or
+    // locked costs a check per interval instead of one per line. Each finding is
+    // told once from the first line it stops until a line is written again.
+    // Pure: the caller says what time it is.
     class CGate {
     public:
         enum class Step {
             Open,     // open the file
             Check,    // check the chain, then open if it passes
-            Prepare,  // the path setting could not finish: make what is missing, check, open
+            Prepare,  // the chain is not finished: make and set aside what it needs, check, open
             Skip,     // write no file line now
         };
         static constexpr ULONGLONG kRecheckMs = 1000;
@@ -131,15 +163,16 @@ public:
         // The result of the path setting's preparation or of a later check; true
         // when the debugger output is to be told why no file line is written.
         bool Take(const Result& result, ULONGLONG nowMs);
-        // The result of a line's OpenForLine: Sound when the line was written,
-        // Unopened when there was no file to write to. True as for Take.
+        // The result of a line's OpenForLine and write: Sound when the line was
+        // written. True as for Take.
         bool Line(const Result& result);
 
     private:
         bool Tell(Finding finding);
 
-        bool m_refused = false;
-        bool m_checkFirst = false;
+        bool m_refused = false;     // refused at the path setting
+        bool m_checkFirst = false;  // no open before a check passes
+        bool m_recheck = false;     // a check is due, lines open meanwhile
         bool m_prepared = false;
         unsigned m_told = 0;  // the findings told since the last line written
         ULONGLONG m_notBeforeMs = 0;

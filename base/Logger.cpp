@@ -1,11 +1,10 @@
 #include "Logger.h"
 
 #include "CClock.h"
+#include "CDebugOutput.h"
 #include "CRegistryKey.h"
 #include "Handles.h"
 #include "WideToUtf8.h"
-
-#include <shlobj.h>
 
 #include <ios>
 
@@ -25,12 +24,26 @@ CLogFolderChain::CGate g_logGate;
 std::wstring g_logFullPath;
 // The file whose owner a line's check last found trusted; under the log lock.
 CLogFolderChain::TrustedFile g_logTrusted;
-// How the path setting makes and protects the folders: the system's calls, or a
-// test's in their place (g_testChanges); under the log lock.
+// The log file's folder as the last check that passed left it: every line
+// opens the file relative to it; under the log lock.
+CLogFolderChain::Folder g_logFolder;
+// How the path setting makes and sets aside the folders: the system's calls, or
+// a test's in their place (g_testChanges); under the log lock.
 CLogFolderChain::Changes g_logChanges;
 const CLogFolderChain::Changes* g_testChanges = nullptr;
 
-// The lock is left on every way out, also when a sink throws.
+// The system's debugger output, sent outside the log lock; what waits while a
+// stuck viewer holds the sender is bounded. Kept to the process's end, like the
+// lock: a thread may log while the process exits.
+CDebugOutput& SystemDebugOutput() {
+    static CDebugOutput* const output = new CDebugOutput(&::OutputDebugStringA, 1000);
+    return *output;
+}
+// How deep the calling thread is in the log lock.
+thread_local int t_logLockDepth = 0;
+
+// The lock is left on every way out, also when a sink throws. Once the
+// outermost guard has left it, the debugger output gets what was queued.
 class CLogLockGuard {
 public:
     CLogLockGuard() {
@@ -39,8 +52,13 @@ public:
             g_logLockInitialised = true;
         }
         ::EnterCriticalSection(&g_logLock);
+        ++t_logLockDepth;
     }
-    ~CLogLockGuard() { ::LeaveCriticalSection(&g_logLock); }
+    ~CLogLockGuard() {
+        --t_logLockDepth;
+        ::LeaveCriticalSection(&g_logLock);
+        if (t_logLockDepth == 0) SystemDebugOutput().Send();
+    }
 };
 
 std::string LineText(const std::string& functionName, const std::string& message, int level) {
@@ -55,21 +73,18 @@ std::string LineText(const std::string& functionName, const std::string& message
     return text;
 }
 
+// Called under the log lock: a test's sink at once, the system's after the lock is left.
 void DebugOutput(const char* text) {
     if (g_debugSink)
         g_debugSink(text);
     else
-        ::OutputDebugStringA(text);
+        SystemDebugOutput().Queue(text);
 }
 
 // Called under the log lock. The debugger output is told whatever the "Debug" switch
 // says: with no file line written it is the only place left to say why.
 void Tell(const char* functionName, const CLogFolderChain::Result& result) {
     DebugOutput(LineText(functionName, CLogFolderChain::Describe(result), 2).c_str());
-}
-
-bool MakeLogFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* attributes) {
-    return ::SHCreateDirectoryExW(nullptr, folder, attributes) == ERROR_SUCCESS;
 }
 
 // The bytes of one file line as the text-mode stream put them on disk: the
@@ -85,9 +100,11 @@ std::string FileLine(const std::string& text) {
     return line;
 }
 
-// Called under the log lock. Per line this costs a look at the gate and the
-// clock, the open and the check of its handle; the chain is checked by name
-// only after a failed open or while it cannot be checked or is refused.
+// Called under the log lock, which waits on nothing another program holds: every
+// open completes at once, and the chain is checked before a line only after a
+// refusal or a lost line, at most once an interval. Per line this costs a look at
+// the gate and the clock, the open relative to the checked folder, the check
+// of the file's handle and the write.
 void WriteFileLine(const char* functionName, const std::string& text) {
     if (g_logPath == nullptr) return;
     ULONGLONG now = CClock::TickCount64();
@@ -95,17 +112,23 @@ void WriteFileLine(const char* functionName, const std::string& text) {
     if (step == CLogFolderChain::CGate::Step::Skip) return;
     if (step != CLogFolderChain::CGate::Step::Open) {
         bool prepare = step == CLogFolderChain::CGate::Step::Prepare;
+        g_logFolder = CLogFolderChain::Folder();
         CLogFolderChain::Result checked =
-            CLogFolderChain::Prepare(g_logFullPath, prepare ? g_logChanges : CLogFolderChain::Changes());
+            CLogFolderChain::Prepare(g_logFullPath, prepare ? g_logChanges : CLogFolderChain::Changes(), &g_logFolder);
         if (g_logGate.Take(checked, now)) Tell(functionName, checked);
         if (g_logGate.Next(now) != CLogFolderChain::CGate::Step::Open) return;
     }
     CUniqueHandle file;
-    CLogFolderChain::Result result = CLogFolderChain::OpenForLine(g_logFullPath, g_logTrusted, file);
+    CLogFolderChain::Result result = CLogFolderChain::OpenForLine(g_logFolder, g_logTrusted, file);
     if (file) {
         std::string line = FileLine(text);
         DWORD written = 0;
-        ::WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        // A write that fails, or stops short, is a line lost like one that found no file.
+        BOOL wrote = ::WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (!wrote || written != line.size()) {
+            result.finding = CLogFolderChain::Finding::Unwritten;
+            result.error = wrote ? ERROR_WRITE_FAULT : ::GetLastError();
+        }
     }
     if (g_logGate.Line(result)) Tell(functionName, result);
 }
@@ -130,28 +153,26 @@ void LogSetFlags(uint32_t flags) {
 const wchar_t* LogGetFilePath() { return g_logPath; }
 
 void LogSetFilePath(const wchar_t* path) {
-    HMODULE shell32 = ::GetModuleHandleA("Shell32.dll");
-    // Shell32 is one of the program's imports; the export is confirmed before the call.
-    bool canMake = shell32 && ::GetProcAddress(shell32, "SHCreateDirectoryExW");
-
     // A line being written meanwhile sees the old path or the new one, never a mix.
     CLogLockGuard guard;
     if (g_logPath == nullptr) g_logPath = new wchar_t[MAX_PATH]();
     wcsncpy_s(g_logPath, MAX_PATH, path, _TRUNCATE);
     g_logFullPath = CLogFolderChain::FullPath(g_logPath);
 
-    // The folders are made from the path itself, drive included, one level at a time,
-    // each with the logger's access list and each checked before the next is made in it;
-    // the service's own folders that exist already get that list when they let others change them.
+    // The folders are made from the path itself, drive included, one level at a
+    // time relative to the level above, each with the logger's access list and
+    // each checked before the next is made in it; the service's own folders that
+    // exist already and let others change them are set aside for fresh ones.
     if (g_testChanges) {
         g_logChanges = *g_testChanges;
     } else {
-        g_logChanges.makeFolder = canMake ? &MakeLogFolder : nullptr;
-        g_logChanges.protectFolder = &CLogFolderChain::ProtectFolder;
+        g_logChanges.makeFolder = &CLogFolderChain::MakeFolder;
+        g_logChanges.setAside = &CLogFolderChain::SetAside;
     }
     g_logGate.Reset();
     g_logTrusted = CLogFolderChain::TrustedFile();
-    CLogFolderChain::Result prepared = CLogFolderChain::Prepare(g_logFullPath, g_logChanges);
+    g_logFolder = CLogFolderChain::Folder();
+    CLogFolderChain::Result prepared = CLogFolderChain::Prepare(g_logFullPath, g_logChanges, &g_logFolder);
     if (g_logGate.Take(prepared, CClock::TickCount64())) Tell("LogSetFilePath", prepared);
 }
 

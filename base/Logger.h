@@ -41,8 +41,8 @@ std::string LogFormatTwoDigits(int value);
 using LogDebugSink = void (*)(const char* text);
 void LogSetDebugSink(LogDebugSink sink);
 
-// How the path setting makes a missing log folder and gives one of the
-// service's own folders the logger's access list: the system's calls, unless a
-// test records what they receive. Null gives the system's back; either takes
+// How the path setting makes a missing log folder and sets aside one of the
+// service's own folders that lets others change it: the system's calls, unless
+// a test records what they receive. Null gives the system's back; either takes
 // effect at the next path setting.
 void LogSetFolderChanges(const CLogFolderChain::Changes* changes);

@@ -90,11 +90,14 @@ bool CClock::SleepUnlessProcessEnding(DWORD ms) {
 CClock::WaitEnd CClock::WaitUnlessStopped(HANDLE event, DWORD boundMs) {
     const DWORD bound = ScaleBound(boundMs);
     HANDLE stop = t_stopEvent;
-    if (stop == nullptr)
-        return ::WaitForSingleObject(event, bound) == WAIT_OBJECT_0 ? WaitEnd::Signalled : WaitEnd::TimedOut;
+    if (stop == nullptr) {
+        const DWORD end = ::WaitForSingleObject(event, bound);
+        return end == WAIT_OBJECT_0 || end == WAIT_ABANDONED ? WaitEnd::Signalled : WaitEnd::TimedOut;
+    }
     const HANDLE handles[2] = {event, stop};
     switch (::WaitForMultipleObjects(2, handles, FALSE, bound)) {
         case WAIT_OBJECT_0:
+        case WAIT_ABANDONED_0:
             return WaitEnd::Signalled;
         case WAIT_TIMEOUT:
             return WaitEnd::TimedOut;

@@ -47,7 +47,8 @@ public:
     enum class WaitEnd { Signalled, Stopped, TimedOut };
     // Waits for event for at most a bound on a peer's answer (boundMs, scaled
     // by ScaleBound; INFINITE: no bound), ended early by the calling thread's
-    // stop event. An event set together with the stop counts as Signalled.
+    // stop event. An event set together with the stop counts as Signalled, and
+    // so does a mutex whose owner ended without giving it back: the caller holds it.
     static WaitEnd WaitUnlessStopped(HANDLE event, DWORD boundMs);
     // The real duration that a requested one takes now.
     static DWORD Scale(DWORD ms);

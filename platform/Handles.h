@@ -145,33 +145,14 @@ private:
 
 // A named mutex created, or opened when an ACL of another session refuses its
 // creation (the name is shared between processes); null when neither works.
-inline HANDLE CreateOrOpenNamedMutex(const char* name) {
+// existed, when given, says whether the name was there before.
+inline HANDLE CreateOrOpenNamedMutex(const char* name, bool* existed = nullptr) {
     HANDLE mutex = ::CreateMutexExA(nullptr, name, 0, MUTEX_ALL_ACCESS);
-    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
+    bool there = mutex != nullptr && ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, TRUE, name);
+        there = true;
+    }
+    if (existed) *existed = there;
     return mutex;
 }
-
-// A named mutex, waited on without a time limit and held while the owner lives:
-// given back and its handle closed on every way out, so that an exception on
-// the way never leaves it abandoned to the next waiter.
-class CHeldNamedMutex {
-public:
-    explicit CHeldNamedMutex(const char* name) : m_hMutex(CreateOrOpenNamedMutex(name)) {
-        if (!m_hMutex) return;
-        const DWORD wait = ::WaitForSingleObject(m_hMutex.Get(), INFINITE);
-        // An owner that ended without giving it back hands it over all the same.
-        m_bHeld = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-    }
-    ~CHeldNamedMutex() {
-        if (m_bHeld) ::ReleaseMutex(m_hMutex.Get());
-    }
-    CHeldNamedMutex(const CHeldNamedMutex&) = delete;
-    CHeldNamedMutex& operator=(const CHeldNamedMutex&) = delete;
-
-    // False when the mutex could be neither created nor opened, or not waited on.
-    bool IsHeld() const { return m_bHeld; }
-
-private:
-    CUniqueHandle m_hMutex;
-    bool m_bHeld = false;
-};

@@ -1,6 +1,7 @@
 #include "CFiboTarvoApi.h"
 
 #include "CClock.h"
+#include "CHeldNamedMutex.h"
 #include "Handles.h"
 #include "Logger.h"
 
@@ -16,7 +17,11 @@ HANDLE CFiboTarvoApi::s_hApiMutex = nullptr;
 CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
     if (CFiboTarvoApi* instance = s_pInstance.load()) return instance;
     CHeldNamedMutex creating("FiboTarvoApiCreateMutex");
-    if (!creating.IsHeld()) return s_pInstance.load();
+    if (!creating.IsHeld()) {
+        // This try fails, as without the library; the caller's retries go on.
+        LogWrite("CFiboTarvoApi::GetInstance", creating.Describe(), 1);
+        return s_pInstance.load();
+    }
     if (s_pInstance.load() == nullptr) {
         // Out of memory: no binding now; the next caller tries again.
         CFiboTarvoApi* created = new (std::nothrow) CFiboTarvoApi();

@@ -37,7 +37,8 @@ public:
     static constexpr DWORD kTableWriteSleepMs = 1000;
 
     // The binding, created on first use under "FiboTarvoApiCreateMutex"; null
-    // when that mutex cannot be obtained or the binding cannot be allocated.
+    // when that mutex cannot be had (none, another's, held past its bound, or
+    // the stop came first) or the binding cannot be allocated.
     static CFiboTarvoApi* GetInstance();
 
     // Loads and binds the library. Public so that a test can build a binding

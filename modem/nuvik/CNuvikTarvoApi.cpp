@@ -1,5 +1,6 @@
 #include "CNuvikTarvoApi.h"
 
+#include "CHeldNamedMutex.h"
 #include "Handles.h"
 #include "Logger.h"
 
@@ -39,7 +40,11 @@ bool CheckableLength(const char* method, uint32_t length) {
 CNuvikTarvoApi* CNuvikTarvoApi::GetInstance() {
     if (CNuvikTarvoApi* instance = s_pInstance.load()) return instance;
     CHeldNamedMutex creating("NuvikTarvoApiCreateMutex");
-    if (!creating.IsHeld()) return s_pInstance.load();
+    if (!creating.IsHeld()) {
+        // This try fails, as without the library; the caller's retries go on.
+        LogWrite("CNuvikTarvoApi::GetInstance", creating.Describe(), 1);
+        return s_pInstance.load();
+    }
     if (!s_pInstance.load()) {
         s_pInstance = new (std::nothrow) CNuvikTarvoApi();
         LogWrite("CNuvikTarvoApi::GetInstance", "New Nuvik Instance", 1);

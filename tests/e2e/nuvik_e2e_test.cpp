@@ -3,6 +3,7 @@
 // file in the service's current folder, the simulated modem's Nuvik service
 // as the module.
 #include "CSimModemRemote.h"
+#include "Handles.h"
 #include "ServiceHarness.h"
 #include "SimulatedMachine.h"
 #include "TestSupport.h"
@@ -159,6 +160,32 @@ TEST_F(NuvikService, WithoutKessaTheServiceStopsItself) {
     EXPECT_EQ(CServiceHarness::LogCount("m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!"),
               10u);
     EXPECT_TRUE(CServiceHarness::LogHas("Critical error !!! Module cannot initialize!!!<ERROR>"));
+}
+
+// Another program made "NuvikTarvoApiCreateMutex" before the service started
+// and never lets it go. Each start-up try waits for it no longer than its
+// bound, fails with a line and the retries go on; a stop ends the wait at once.
+// (Under Wine every process runs as the service's account, so the owner check
+// lets it be waited on: the bound and the stop are what is shown here.)
+TEST_F(NuvikService, ACreationMutexHeldElsewhereEndsEachTryAndNotTheService) {
+    CUniqueHandle held(CreateMutexA(nullptr, TRUE, "NuvikTarvoApiCreateMutex"));
+    ASSERT_TRUE(held.IsValid());
+    ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "made here, so held here";
+    Install(true, simmodem::InterfaceSpec::Nuvik());
+    const std::string notGiven = "CNuvikTarvoApi::GetInstance\tDEBUG\tNuvikTarvoApiCreateMutex not given within 10000 ms";
+    EXPECT_TRUE(CServiceHarness::WaitForLog(notGiven, 30000, 2));
+    EXPECT_TRUE(CServiceHarness::WaitForLog("m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!",
+                                            10000, 2));
+    EXPECT_EQ(harness->State(), static_cast<DWORD>(SERVICE_RUNNING));
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    EXPECT_TRUE(harness->StopAndWait(5000)) << "state " << harness->State();
+    const auto took = std::chrono::steady_clock::now() - stopAt;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    std::printf("sc stop to STOPPED with the creation mutex held elsewhere: %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_FALSE(CServiceHarness::LogHas("New Nuvik Instance"));
+    ReleaseMutex(held.Get());
 }
 
 TEST_F(NuvikService, StopDuringTheRebootPollsIsPromptAndTheNextStartWritesNothing) {

@@ -1,8 +1,9 @@
-// The binding's creation when memory runs out inside it. The test program
-// replaces the global allocation functions so that, on one thread, the first
-// allocation after the binding's own fails: the creation throws between the
-// wait on "NuvikTarvoApiCreateMutex" and its release. The mutex must still be
-// given back, and a later call must create the binding.
+// The binding's creation under its named mutex. When memory runs out inside
+// it (the test program replaces the global allocation functions so that, on one
+// thread, the first allocation after the binding's own fails), the creation
+// throws between the wait on "NuvikTarvoApiCreateMutex" and its release: the
+// mutex must still be given back, and a later call must create the binding.
+// When another account made the mutex, it is not waited on at all.
 #include <gtest/gtest.h>
 
 #include "AllocationFailure.h"
@@ -10,6 +11,9 @@
 #include "Handles.h"
 #include "Logger.h"
 
+#include <sddl.h>
+
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -86,6 +90,38 @@ TEST(NuvikInstance, AllocationFailureInsideTheCreationGivesTheMutexBack) {
     EXPECT_EQ(CountLines("CNuvikTarvoApi::GetInstance\tDEBUG\tNew Nuvik Instance"), 1);
     EXPECT_EQ(::WaitForSingleObject(mutex.Get(), 0), WAIT_OBJECT_0);
     ::ReleaseMutex(mutex.Get());
+    LogSetFlags(0);
+    LogSetDebugSink(nullptr);
+}
+
+// A creation mutex that another account made and keeps: not waited on. The
+// try fails with a line, as without the library, and once the name is gone
+// the next try creates the binding.
+TEST(NuvikInstance, ACreationMutexOfAnotherOwnerIsNotWaitedOn) {
+    LogSetDebugSink(&CaptureLine);
+    LogSetFlags(LOG_FLAG_DEBUG | LOG_FLAG_TRACE);
+    CUniqueLocal descriptor;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     descriptor.Put(), nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
+    // Made and held by this thread: a caller that waited would wait out its bound.
+    CUniqueHandle mutex(::CreateMutexA(&attributes, TRUE, "NuvikTarvoApiCreateMutex"));
+    if (!mutex) GTEST_SKIP() << "this system gives an object no other owner, error " << GetLastError();
+
+    CNuvikTarvoApi* refused = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread caller([&] { refused = CNuvikTarvoApi::GetInstance(); });
+    caller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(CountLines("CNuvikTarvoApi::GetInstance\tDEBUG\tNuvikTarvoApiCreateMutex exists with the owner "
+                         "S-1-5-32-545, not waited on"),
+              1);
+    ::ReleaseMutex(mutex.Get());
+    mutex.Reset();
+
+    EXPECT_NE(CNuvikTarvoApi::GetInstance(), nullptr);
+    EXPECT_EQ(CountLines("CNuvikTarvoApi::GetInstance\tDEBUG\tNew Nuvik Instance"), 1);
     LogSetFlags(0);
     LogSetDebugSink(nullptr);
 }

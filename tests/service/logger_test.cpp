@@ -1,3 +1,5 @@
+#include "CDebugOutput.h"
+#include "Handles.h"
 #include "LogCapture.h"
 #include "Logger.h"
 #include "TestSupport.h"
@@ -5,7 +7,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <cstring>
 #include <regex>
+#include <thread>
+#include <vector>
 
 namespace {
 const char kDebugKey[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Debug";
@@ -211,4 +217,111 @@ TEST_F(LoggerSwitches, LinesAreAppendedAsTextWhileAReaderHoldsTheFile) {
     std::regex expected(stamp + "INFO\tfirst\r\n" + stamp + "INFO\ttwo\r\nlines\r\r\n\r\n" + stamp + "caf\xc3\xa9\r\n");
     std::string text = testsupport::ReadFileText(kLogFile);
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+// A debug viewer that stops taking texts: OutputDebugStringA then waits up to
+// 10 s for it with each text. Only the thread that sends waits; another
+// thread's line goes on at once, and the texts reach the viewer in the lines'
+// order once it takes them again.
+TEST_F(LoggerSwitches, AViewerThatStopsTakingTextsHoldsNoOtherThread) {
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Debug", 0));
+    ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0));
+    LogInit();
+    LogWrite("main", "before the viewer", 0);
+    // A reader that lets no one write: the next line is lost and tells why, two texts at once.
+    CUniqueHandle reader(CreateFileW(kLogFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.IsValid());
+
+    // A viewer of the test's own under the names viewers use: it takes the first text only.
+    CUniqueHandle buffer(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER"));
+    if (!buffer || GetLastError() == ERROR_ALREADY_EXISTS) GTEST_SKIP() << "another debug viewer runs";
+    CUniqueHandle bufferReady(CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY"));
+    CUniqueHandle dataReady(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"));
+    const char* view = static_cast<const char*>(MapViewOfFile(buffer.Get(), FILE_MAP_READ, 0, 0, 4096));
+    ASSERT_TRUE(bufferReady && dataReady && view);
+    struct CUnmap {
+        const char* view;
+        ~CUnmap() { UnmapViewOfFile(view); }
+    } unmap{view};
+    std::vector<std::string> texts;
+    // The next text of this process, once the viewer has been handed one.
+    auto take = [&](DWORD timeoutMs) {
+        while (WaitForSingleObject(dataReady.Get(), timeoutMs) == WAIT_OBJECT_0) {
+            DWORD processId = 0;
+            memcpy(&processId, view, sizeof(processId));
+            bool ours = processId == GetCurrentProcessId();
+            if (ours) texts.emplace_back(view + sizeof(processId), strnlen(view + sizeof(processId), 4000));
+            if (ours) return true;
+            SetEvent(bufferReady.Get());
+        }
+        return false;
+    };
+
+    std::thread sender([] { LogWrite("main", "held", 0); });
+    // However the case ends, the sender is let go and joined.
+    struct CLetGo {
+        std::thread& sender;
+        HANDLE ready;
+        ~CLetGo() {
+            SetEvent(ready);
+            if (sender.joinable()) sender.join();
+        }
+    } letGo{sender, bufferReady.Get()};
+    ASSERT_TRUE(take(10000)) << "the line's own text";
+    // The sender now waits for the viewer with the notice.
+    const auto start = std::chrono::steady_clock::now();
+    LogWrite("main", "meanwhile", 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(2));
+
+    SetEvent(bufferReady.Get());
+    ASSERT_TRUE(take(10000));
+    SetEvent(bufferReady.Get());
+    ASSERT_TRUE(take(10000));
+    SetEvent(bufferReady.Get());
+    sender.join();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "INFO\theld");
+    EXPECT_NE(texts[1].find("ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is in use"),
+              std::string::npos)
+        << texts[1];
+    EXPECT_EQ(texts[2], "INFO\tmeanwhile");
+}
+
+namespace {
+// What a debugger output of the test's own receives; the first text waits until released.
+std::vector<std::string> g_sent;
+HANDLE g_sending = nullptr;
+HANDLE g_release = nullptr;
+
+void HoldTheFirstText(const char* text) {
+    if (g_sent.empty()) {
+        SetEvent(g_sending);
+        WaitForSingleObject(g_release, 10000);
+    }
+    g_sent.emplace_back(text);
+}
+}  // namespace
+
+// One thread sends while others queue; beyond the bound texts are counted, and
+// the count goes out before the next text once there is room.
+TEST(DebugOutput, OneSenderInOrderAndWhatTheBoundDropsIsCounted) {
+    CUniqueHandle sending(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    CUniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_sending = sending.Get();
+    g_release = release.Get();
+    CDebugOutput output(&HoldTheFirstText, 3);
+    output.Queue("t1");
+    std::thread sender([&] { output.Send(); });
+    ASSERT_EQ(WaitForSingleObject(sending.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    for (const char* text : {"t2", "t3", "t4", "t5", "t6"}) output.Queue(text);
+    output.Send();  // the sender is busy: this returns at once
+    EXPECT_TRUE(g_sent.empty());
+    SetEvent(release.Get());
+    sender.join();
+    output.Queue("t7");
+    output.Send();
+    EXPECT_EQ(g_sent, (std::vector<std::string>{"t1", "t2", "t3", "t4",
+                                                "CDebugOutput::Queue\tERROR\t2 lines were not sent to the debugger output",
+                                                "t7"}));
 }
