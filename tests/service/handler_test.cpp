@@ -36,7 +36,7 @@ protected:
 
 TEST_F(ServiceHandler, StopShutdownAndPreshutdownReportStopPendingAndSetTheEvent) {
     for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN}) {
-        g_reports.clear();
+        CServiceStatusCapture::Clear();
         ResetEvent(CService::g_hServiceStopEvent);
         CService::g_bServiceStopRequested = false;
         EXPECT_EQ(CService::ServiceHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
@@ -60,7 +60,7 @@ TEST_F(ServiceHandler, ControlsAfterTheStopReportNothing) {
     CObservedApplication application;
     EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, &application), static_cast<DWORD>(NO_ERROR));
     ASSERT_EQ(g_reports.size(), 1u);
-    g_reports.clear();
+    CServiceStatusCapture::Clear();
     ResetEvent(CService::g_hServiceStopEvent);
     for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN,
                           SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE}) {

@@ -12,8 +12,7 @@
 class CServiceStatusCapture {
 public:
     CServiceStatusCapture() {
-        Reports().clear();
-        TimeStorage().clear();
+        Clear();
         CService::s_pfnReportStatus = &CServiceStatusCapture::Capture;
         CService::g_hServiceStopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         CService::g_bServiceStopRequested = false;
@@ -36,6 +35,12 @@ public:
     static std::vector<SERVICE_STATUS> Copy() {
         std::lock_guard<std::mutex> guard(Lock());
         return Reports();
+    }
+    // Forgets the reports and their times together.
+    static void Clear() {
+        std::lock_guard<std::mutex> guard(Lock());
+        Reports().clear();
+        TimeStorage().clear();
     }
     // When each report was made (GetTickCount64), in the order of Reports.
     static std::vector<ULONGLONG> Times() {
