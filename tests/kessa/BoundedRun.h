@@ -27,11 +27,17 @@ inline void EndAsDeadlocked(const std::string& what, std::chrono::milliseconds b
 inline void RunBounded(const std::string& what, std::chrono::milliseconds bound, std::function<void()> body) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
-    std::thread([body, done] {
+    std::thread runner([body, done] {
         body();
         done->set_value();
-    }).detach();
-    if (finished.wait_for(bound) != std::future_status::ready) EndAsDeadlocked(what, bound);
+    });
+    if (finished.wait_for(bound) != std::future_status::ready) {
+        runner.detach();
+        EndAsDeadlocked(what, bound);
+    }
+    // Joined, not left to finish on its own: a thread still ending while the
+    // process exits can make the exit code of a passed test non-zero.
+    runner.join();
 }
 
 // Polls pred every 2 ms until it holds; a bound that passes first ends the test as deadlocked.
