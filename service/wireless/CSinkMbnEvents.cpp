@@ -1,5 +1,6 @@
 #include "CSinkMbnEvents.h"
 
+#include "SinkCall.h"
 #include "SinkQueryInterface.h"
 
 CSinkMbnEvents::CSinkMbnEvents() : m_lRefCount(0) { SetRunning(false); }
@@ -27,34 +28,42 @@ HRESULT STDMETHODCALLTYPE CSinkMbnEvents::OnQuerySupportedCommandsComplete(IMbnD
 
 HRESULT STDMETHODCALLTYPE CSinkMbnEvents::OnOpenCommandSessionComplete(IMbnDeviceService* deviceService,
                                                                        HRESULT status, ULONG requestID) {
-    ForEachObserver(
-        [&](IObsvrMbnSink* observer) { observer->OnOpenCommandSessionComplete(deviceService, status, requestID); });
-    return S_OK;
+    return SinkCall("CSinkMbnEvents::OnOpenCommandSessionComplete", [&] {
+        ForEachObserver(
+            [&](IObsvrMbnSink* observer) { observer->OnOpenCommandSessionComplete(deviceService, status, requestID); });
+        return S_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CSinkMbnEvents::OnCloseCommandSessionComplete(IMbnDeviceService* deviceService,
                                                                         HRESULT status, ULONG requestID) {
-    ForEachObserver(
-        [&](IObsvrMbnSink* observer) { observer->OnCloseCommandSessionComplete(deviceService, status, requestID); });
-    return S_OK;
+    return SinkCall("CSinkMbnEvents::OnCloseCommandSessionComplete", [&] {
+        ForEachObserver(
+            [&](IObsvrMbnSink* observer) { observer->OnCloseCommandSessionComplete(deviceService, status, requestID); });
+        return S_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CSinkMbnEvents::OnSetCommandComplete(IMbnDeviceService* deviceService, ULONG responseID,
                                                                SAFEARRAY* deviceServiceData, HRESULT status,
                                                                ULONG requestID) {
-    ForEachObserver([&](IObsvrMbnSink* observer) {
-        observer->OnSetCommandComplete(deviceService, responseID, deviceServiceData, status, requestID);
+    return SinkCall("CSinkMbnEvents::OnSetCommandComplete", [&] {
+        ForEachObserver([&](IObsvrMbnSink* observer) {
+            observer->OnSetCommandComplete(deviceService, responseID, deviceServiceData, status, requestID);
+        });
+        return S_OK;
     });
-    return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CSinkMbnEvents::OnQueryCommandComplete(IMbnDeviceService* deviceService, ULONG responseID,
                                                                  SAFEARRAY* deviceServiceData, HRESULT status,
                                                                  ULONG requestID) {
-    ForEachObserver([&](IObsvrMbnSink* observer) {
-        observer->OnQueryCommandComplete(deviceService, responseID, deviceServiceData, status, requestID);
+    return SinkCall("CSinkMbnEvents::OnQueryCommandComplete", [&] {
+        ForEachObserver([&](IObsvrMbnSink* observer) {
+            observer->OnQueryCommandComplete(deviceService, responseID, deviceServiceData, status, requestID);
+        });
+        return status;
     });
-    return status;
 }
 
 HRESULT STDMETHODCALLTYPE CSinkMbnEvents::OnEventNotification(IMbnDeviceService*, ULONG, SAFEARRAY*) { return S_OK; }

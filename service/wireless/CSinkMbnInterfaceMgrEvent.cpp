@@ -1,5 +1,6 @@
 #include "CSinkMbnInterfaceMgrEvent.h"
 
+#include "SinkCall.h"
 #include "SinkQueryInterface.h"
 
 CSinkMbnInterfaceMgrEvent::CSinkMbnInterfaceMgrEvent() : m_lRefCount(0) {}
@@ -23,11 +24,15 @@ ULONG STDMETHODCALLTYPE CSinkMbnInterfaceMgrEvent::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE CSinkMbnInterfaceMgrEvent::OnInterfaceArrival(IMbnInterface* newInterface) {
-    ForEachObserver([&](IObsvrMbnInterfaceMgrEvents* observer) { observer->OnInterfaceArrival(newInterface); });
-    return S_OK;
+    return SinkCall("CSinkMbnInterfaceMgrEvent::OnInterfaceArrival", [&] {
+        ForEachObserver([&](IObsvrMbnInterfaceMgrEvents* observer) { observer->OnInterfaceArrival(newInterface); });
+        return S_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CSinkMbnInterfaceMgrEvent::OnInterfaceRemoval(IMbnInterface* oldInterface) {
-    ForEachObserver([&](IObsvrMbnInterfaceMgrEvents* observer) { observer->OnInterfaceRemoval(oldInterface); });
-    return S_OK;
+    return SinkCall("CSinkMbnInterfaceMgrEvent::OnInterfaceRemoval", [&] {
+        ForEachObserver([&](IObsvrMbnInterfaceMgrEvents* observer) { observer->OnInterfaceRemoval(oldInterface); });
+        return S_OK;
+    });
 }

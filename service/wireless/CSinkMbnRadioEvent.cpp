@@ -1,5 +1,6 @@
 #include "CSinkMbnRadioEvent.h"
 
+#include "SinkCall.h"
 #include "SinkQueryInterface.h"
 
 CSinkMbnRadioEvent::CSinkMbnRadioEvent() : m_lRefCount(0) {}
@@ -20,12 +21,20 @@ ULONG STDMETHODCALLTYPE CSinkMbnRadioEvent::Release() {
     return 0;
 }
 
-HRESULT STDMETHODCALLTYPE CSinkMbnRadioEvent::OnRadioStateChange(IMbnRadio* newInterface) { return S_OK; }
+HRESULT STDMETHODCALLTYPE CSinkMbnRadioEvent::OnRadioStateChange(IMbnRadio* newInterface) {
+    // The radio switched by its hardware switch or by another program's software request.
+    return SinkCall("CSinkMbnRadioEvent::OnRadioStateChange", [&] {
+        ForEachObserver([&](IObsvrMbnRadioEvents* observer) { observer->OnRadioStateChange(newInterface); });
+        return S_OK;
+    });
+}
 
 HRESULT STDMETHODCALLTYPE CSinkMbnRadioEvent::OnSetSoftwareRadioStateComplete(IMbnRadio* newInterface,
                                                                                ULONG requestID, HRESULT status) {
-    ForEachObserver([&](IObsvrMbnRadioEvents* observer) {
-        observer->OnSetSoftwareRadioStateComplete(newInterface, requestID, status);
+    return SinkCall("CSinkMbnRadioEvent::OnSetSoftwareRadioStateComplete", [&] {
+        ForEachObserver([&](IObsvrMbnRadioEvents* observer) {
+            observer->OnSetSoftwareRadioStateComplete(newInterface, requestID, status);
+        });
+        return S_OK;
     });
-    return S_OK;
 }

@@ -156,6 +156,19 @@ HRESULT CWirelessDeviceMgr::OnSetSoftwareRadioStateComplete(IMbnRadio* radio, UL
     return hr;
 }
 
+HRESULT CWirelessDeviceMgr::OnRadioStateChange(IMbnRadio* radio) {
+    // The radio came on again by its switch or by another program (airplane
+    // mode off): what changed while it was off was not sent, so the state is
+    // decided again as at an arrival.
+    if (!radio) return E_POINTER;
+    MBN_RADIO hardware = MBN_RADIO_OFF;
+    MBN_RADIO software = MBN_RADIO_OFF;
+    HRESULT hr = radio->get_HardwareRadioState(&hardware);
+    if (SUCCEEDED(hr)) hr = radio->get_SoftwareRadioState(&software);
+    if (SUCCEEDED(hr) && hardware == MBN_RADIO_ON && software == MBN_RADIO_ON) NotifyObservers();
+    return hr;
+}
+
 HRESULT CWirelessDeviceMgr::OnInterfaceArrival(IMbnInterface* newInterface) {
     NotifyObservers();
     return S_OK;

@@ -1,6 +1,7 @@
 // The process-wide source of Mobile Broadband notifications for the policy
-// engine: an interface arrival, or a software radio switch that leaves the
-// hardware radio on, becomes NotifyChange on every observer.
+// engine: an interface arrival, a software radio switch that leaves the
+// hardware radio on, or a radio change by any route that leaves both radios
+// on, becomes NotifyChange on every observer.
 #pragma once
 
 #include "CWatchService.h"
@@ -27,6 +28,7 @@ public:
     void Stop() override;
 
     HRESULT OnSetSoftwareRadioStateComplete(IMbnRadio* radio, ULONG requestId, HRESULT status) override;
+    HRESULT OnRadioStateChange(IMbnRadio* radio) override;
     HRESULT OnInterfaceArrival(IMbnInterface* newInterface) override;
     HRESULT OnInterfaceRemoval(IMbnInterface* oldInterface) override;
 

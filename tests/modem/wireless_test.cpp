@@ -8,7 +8,10 @@
 #include "ModemFixture.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
+#include <stdexcept>
+#include <new>
 
 using simmodem::FaultSpec;
 using simmodem::InterfaceSpec;
@@ -105,29 +108,53 @@ TEST_P(WirelessDelivery, ArrivalAndRadioSwitchNotify) {
     manager->Attach(&observer);
     manager->Start();
 
-    SwitchRadio(MBN_RADIO_ON);
-    EXPECT_EQ(observer.changes, 1) << "a completed switch with the hardware radio on";
+    // One after another on the same modem: each step and how many
+    // notifications it brings.
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        int notified;
+    } steps[] = {
+        {"a completed switch with the hardware radio on", [&] { SwitchRadio(MBN_RADIO_ON); }, 1},
+        {"the hardware switch off: nobody", [&] { sim.SetRadio(0, 0); }, 0},
+        {"a completed switch with the hardware radio off: nobody", [&] { SwitchRadio(MBN_RADIO_ON); }, 0},
+        {"the hardware switch on again, the software radio on", [&] { sim.SetRadio(0, 1); }, 1},
+        {"a completed switch with the hardware radio unreadable: nobody",
+         [&] {
+             sim.AddFault(FaultSpec::Fail(SIMMODEM_METHOD_GET_HARDWARE_RADIO, E_FAIL, 1));
+             SwitchRadio(MBN_RADIO_ON);
+         },
+         0},
+        {"another program's switch off: its completion with the hardware radio on, the change nobody",
+         [&] { SwitchRadio(MBN_RADIO_OFF); }, 1},
+        {"the software radio on by another program, seen as a change", [&] { sim.SetRadio(0, -1, 1); }, 1},
+        {"the software radio off with the hardware radio off: nobody", [&] { sim.SetRadio(0, 0, 0); }, 0},
+        {"the hardware radio on, the software radio still off: nobody", [&] { sim.SetRadio(0, 1); }, 0},
+        {"the radio changes with the software radio unreadable: nobody",
+         [&] {
+             sim.AddFault(FaultSpec::Fail(SIMMODEM_METHOD_GET_SOFTWARE_RADIO, E_FAIL, 1));
+             sim.SetRadio(0, -1, 1);
+         },
+         0},
+        {"a removal notifies nobody", [&] { sim.RemoveInterface(0); }, 0},
+        {"an arrival", [&] { sim.ArriveInterface(0); }, 1},
+    };
+    int expected = 0;
+    for (const Step& step : steps) {
+        step.act();
+        ASSERT_TRUE(sim.WaitIdle()) << step.what;
+        expected += step.notified;
+        EXPECT_EQ(observer.changes, expected) << step.what;
+    }
     EXPECT_TRUE(sim.IsDeliveryThread(observer.thread)) << "on the Mobile Broadband event thread";
-    sim.SetRadio(0, 0);
-    SwitchRadio(MBN_RADIO_ON);
-    EXPECT_EQ(observer.changes, 1) << "hardware radio off: nobody";
-    sim.SetRadio(0, 1);
-    sim.AddFault(FaultSpec::Fail(SIMMODEM_METHOD_GET_HARDWARE_RADIO, E_FAIL, 1));
-    SwitchRadio(MBN_RADIO_OFF);
-    EXPECT_EQ(observer.changes, 1) << "hardware radio unreadable: nobody";
-
-    sim.RemoveInterface(0);
-    ASSERT_TRUE(sim.WaitIdle());
-    EXPECT_EQ(observer.changes, 1) << "a removal notifies nobody";
-    sim.ArriveInterface(0);
-    ASSERT_TRUE(sim.WaitIdle());
-    EXPECT_EQ(observer.changes, 2);
 
     manager->Stop();
     sim.RemoveInterface(0);
     sim.ArriveInterface(0);
+    sim.SetRadio(0, 0);
+    sim.SetRadio(0, 1);
     ASSERT_TRUE(sim.WaitIdle());
-    EXPECT_EQ(observer.changes, 2) << "stopped: no more notifications";
+    EXPECT_EQ(observer.changes, expected) << "stopped: no more notifications";
     delete static_cast<IObsvrMbnRadioEvents*>(manager);
 }
 
@@ -193,10 +220,15 @@ TEST(EventSinks, ForwardingAndResults) {
     class CRadioObserver : public IObsvrMbnRadioEvents {
     public:
         int calls = 0;
+        int changes = 0;
         HRESULT OnSetSoftwareRadioStateComplete(IMbnRadio*, ULONG requestId, HRESULT status) override {
             ++calls;
             EXPECT_EQ(requestId, 7u);
             EXPECT_EQ(status, E_FAIL);
+            return E_FAIL;
+        }
+        HRESULT OnRadioStateChange(IMbnRadio*) override {
+            ++changes;
             return E_FAIL;
         }
     } observer;
@@ -208,8 +240,31 @@ TEST(EventSinks, ForwardingAndResults) {
     EXPECT_EQ(radio->OnSetSoftwareRadioStateComplete(nullptr, 7, E_FAIL), S_OK) << "observers' results are ignored";
     EXPECT_EQ(observer.calls, 2);
     EXPECT_EQ(radio->OnRadioStateChange(nullptr), S_OK);
+    EXPECT_EQ(observer.changes, 2);
     EXPECT_EQ(radio->Release(), 0u) << "deleted with observers attached, none called";
     EXPECT_EQ(observer.calls, 2);
+    EXPECT_EQ(observer.changes, 2);
+
+    // What an observer raises stays in the sink's method: the platform's thread gets a failure, not an exception.
+    class CThrowingObserver : public IObsvrMbnRadioEvents, public IObsvrMbnInterfaceMgrEvents {
+    public:
+        HRESULT OnSetSoftwareRadioStateComplete(IMbnRadio*, ULONG, HRESULT) override { throw std::bad_alloc(); }
+        HRESULT OnRadioStateChange(IMbnRadio*) override { throw std::runtime_error("radio"); }
+        HRESULT OnInterfaceArrival(IMbnInterface*) override { throw std::runtime_error("arrival"); }
+        HRESULT OnInterfaceRemoval(IMbnInterface*) override { throw 1; }
+    } thrower;
+    radio = new CSinkMbnRadioEvent();
+    radio->AddRef();
+    radio->Attach(&thrower);
+    CSinkMbnInterfaceMgrEvent* arrivals = new CSinkMbnInterfaceMgrEvent();
+    arrivals->AddRef();
+    arrivals->Attach(&thrower);
+    EXPECT_EQ(radio->OnSetSoftwareRadioStateComplete(nullptr, 1, S_OK), E_UNEXPECTED);
+    EXPECT_EQ(radio->OnRadioStateChange(nullptr), E_UNEXPECTED);
+    EXPECT_EQ(arrivals->OnInterfaceArrival(nullptr), E_UNEXPECTED);
+    EXPECT_EQ(arrivals->OnInterfaceRemoval(nullptr), E_UNEXPECTED);
+    EXPECT_EQ(radio->Release(), 0u);
+    EXPECT_EQ(arrivals->Release(), 0u);
 
     CSinkMbnEvents* services = new CSinkMbnEvents();
     services->AddRef();
