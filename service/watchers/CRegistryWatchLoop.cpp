@@ -3,6 +3,8 @@
 #include "CHelpers.h"
 #include "Logger.h"
 
+#include <exception>
+
 namespace {
 const DWORD kNotifyFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET |
                             REG_NOTIFY_CHANGE_SECURITY;
@@ -49,7 +51,13 @@ void CRegistryWatchLoop::Serve(const WatchLoopTexts& texts, bool armed, DWORD& p
             if (ReadValue(value)) {
                 if (texts.changeDetected) LogWrite(texts.functionName, texts.changeDetected, 1);
                 cur = value;
-                onChange();
+                // What one change raises (memory for a line, an observer's
+                // failure) ends that change alone: the watcher goes on with the next.
+                try {
+                    onChange();
+                } catch (const std::exception& e) {
+                    LogWrite(texts.functionName, e.what(), 2);
+                }
                 prev = cur;
             }
             break;

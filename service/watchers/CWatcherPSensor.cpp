@@ -116,13 +116,13 @@ void CWatcherPSensor::HandlePSensorNotificationEvent() {
         LogWrite(fn, "P-Sensor detects the proximity of object.\n", 1);
         m_nLastNotifiedState = 1;
         NotifyProximity();
-        CHelpers::WriteTarvoState(true, TARVO_SOURCE_PSENSOR);
+        RecordState(true);
         break;
     case PSensorOutcome::Away:
         LogWrite(fn, "P-Sensor detects that object gets out from sensing area.\n", 1);
         m_nLastNotifiedState = 0;
         NotifyClear();
-        CHelpers::WriteTarvoState(false, TARVO_SOURCE_PSENSOR);
+        RecordState(false);
         break;
     case PSensorOutcome::Unknown:
         LogWrite(fn, "P-Sensor detects Unknown change.", 1);
@@ -138,12 +138,19 @@ int CWatcherPSensor::HandlePauseEvent() {
                                                m_hStopEvent);
 }
 
-void CWatcherPSensor::NotifyProximity() {
-    ForEachObserver([](IObsvrPSensor* observer) { observer->NotifyState(TARVO_NOTIFY_PROXIMITY); });
+void CWatcherPSensor::NotifyProximity() { NotifyObservers(TARVO_NOTIFY_PROXIMITY); }
+
+void CWatcherPSensor::NotifyClear() { NotifyObservers(TARVO_NOTIFY_CLEAR); }
+
+void CWatcherPSensor::NotifyObservers(int code) {
+    // A stopped watcher (replaced at a resume, or at the service's stop) decides nothing.
+    ForEachObserver([&](IObsvrPSensor* observer) {
+        if (!IsStopRequested()) observer->NotifyState(code);
+    });
 }
 
-void CWatcherPSensor::NotifyClear() {
-    ForEachObserver([](IObsvrPSensor* observer) { observer->NotifyState(TARVO_NOTIFY_CLEAR); });
+void CWatcherPSensor::RecordState(bool on) {
+    if (!IsStopRequested()) CHelpers::WriteTarvoState(on, TARVO_SOURCE_PSENSOR);
 }
 
 int CWatcherPSensor::GetState() {

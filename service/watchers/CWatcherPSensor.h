@@ -41,6 +41,10 @@ public:
     DWORD m_dwCurrentNotificationValue;
 
 private:
+    // What a running watcher tells and records; a stopped one does neither.
+    void NotifyObservers(int code);
+    void RecordState(bool on);
+
     // What the observers were last told (1 near, 0 away, -1 nothing yet): a
     // toggle of the Nuvik rule reads against it.
     int m_nLastNotifiedState;

@@ -64,7 +64,9 @@ DWORD CWatcherThermova::Run(void* param) {
                     // thread must not wake into what the runtime destroys at exit.
                     const bool held = CClock::SleepUnlessProcessEnding(kStartupHoldMs);
                     m_bStartupHold = false;
-                    if (held) {
+                    // Stopped meanwhile (replaced at a resume): the current watcher
+                    // decides, this one asks nothing and leaves.
+                    if (held && !IsStopRequested()) {
                         // Watched before the end of the hold is told: a change of the
                         // mode while that decision's command is on its way is served
                         // after it. One during the hold is taken in without a decision;
@@ -105,11 +107,11 @@ void CWatcherThermova::HandleThermovaNotificationEvent() {
     LogWrite(fn, "Thermova detects the status change.\n", 1);
     if (GetState() == 0) {
         NotifyRecheck();
-        CHelpers::WriteTarvoState(true, TARVO_SOURCE_THERMOVA);
+        RecordState(true);
     } else {
         // Stable, or the driver gave no answer: no back-off demand.
         NotifyClear();
-        CHelpers::WriteTarvoState(false, TARVO_SOURCE_THERMOVA);
+        RecordState(false);
     }
 }
 
@@ -118,12 +120,20 @@ int CWatcherThermova::HandlePauseEvent() {
                                                m_hStopEvent);
 }
 
-void CWatcherThermova::NotifyClear() {
-    ForEachObserver([](IObsvrPSensor* observer) { observer->NotifyState(TARVO_NOTIFY_CLEAR); });
+void CWatcherThermova::NotifyClear() { NotifyObservers(TARVO_NOTIFY_CLEAR); }
+
+void CWatcherThermova::NotifyRecheck() { NotifyObservers(TARVO_NOTIFY_RECHECK); }
+
+void CWatcherThermova::NotifyObservers(int code) {
+    // A stopped watcher (replaced at a resume, or at the service's stop) decides
+    // nothing, also when its start-up hold ends after the stop.
+    ForEachObserver([&](IObsvrPSensor* observer) {
+        if (!IsStopRequested()) observer->NotifyState(code);
+    });
 }
 
-void CWatcherThermova::NotifyRecheck() {
-    ForEachObserver([](IObsvrPSensor* observer) { observer->NotifyState(TARVO_NOTIFY_RECHECK); });
+void CWatcherThermova::RecordState(bool on) {
+    if (!IsStopRequested()) CHelpers::WriteTarvoState(on, TARVO_SOURCE_THERMOVA);
 }
 
 int CWatcherThermova::GetState() {

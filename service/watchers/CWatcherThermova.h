@@ -36,4 +36,9 @@ public:
     DWORD m_dwPrevNotificationValue;
     DWORD m_dwCurrentNotificationValue;
     std::atomic<bool> m_bStartupHold;
+
+private:
+    // What a running watcher tells and records; a stopped one does neither.
+    void NotifyObservers(int code);
+    void RecordState(bool on);
 };

@@ -17,7 +17,9 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -493,17 +495,18 @@ TEST_F(Watchers, ThermovaHoldEndsWithNothingWhenUnstableOrUnreadable) {
     }
 }
 
-// The hold watches no stop: a stop during it lets it run to its end, with its
-// decision; the process's end (it ends the test program's holds for good, so it
-// comes last) ends it at once, with nothing more told, and its thread is gone
-// before the runtime's static objects would be.
+// The hold watches no stop: a stop during it lets it run to its end, but a
+// stopped watcher tells nothing more (a replaced one must not decide for the
+// current one); the process's end (it ends the test program's holds for good,
+// so it comes last) ends it at once, and its thread is gone before the
+// runtime's static objects would be.
 TEST_F(Watchers, ThermovaHoldEndsWithItsTimeOrTheProcessNotTheStop) {
     struct Case {
         const char* name;
         bool processEnds;
         std::vector<int> told;
     } cases[] = {
-        {"a stop: the hold runs to its end", false, {2, 0}},
+        {"a stop: the hold runs to its end and tells nothing", false, {2}},
         {"the process's end", true, {2}},
     };
     for (const Case& c : cases) {
@@ -528,6 +531,76 @@ TEST_F(Watchers, ThermovaHoldEndsWithItsTimeOrTheProcessNotTheStop) {
         EXPECT_EQ(observer.States(), c.told);
         EXPECT_TRUE(CLogCapture::Has("CwatcherThermova Exit"));
     }
+}
+
+// A watcher replaced at a resume while both are in the start-up hold, the mode
+// stable: the replaced one ends its hold without a word, so the back-off is
+// not forced off before the current watcher's own hold ends.
+TEST_F(Watchers, AReplacedThermovaWatcherTellsNothingWhenItsHoldEnds) {
+    class CThreadObserver : public CObserver {
+    public:
+        void NotifyState(int state) override {
+            {
+                std::lock_guard<std::mutex> guard(m_threadsLock);
+                m_threads.push_back({state, GetCurrentThreadId()});
+            }
+            CObserver::NotifyState(state);
+        }
+        std::vector<std::pair<int, DWORD>> Told() {
+            std::lock_guard<std::mutex> guard(m_threadsLock);
+            return m_threads;
+        }
+
+    private:
+        std::mutex m_threadsLock;
+        std::vector<std::pair<int, DWORD>> m_threads;
+    } observer;
+    CClock::SetDivisor(100);  // holds of 900 ms
+    simpm::SetThermova(true, false);
+    CWatcherThermova* replaced = StartThermova(observer);
+    ASSERT_TRUE(observer.WaitFor(1));
+    const DWORD replacedThread = replaced->GetThreadId();
+    // As the application's resume does it: the old one stopped and left attached, a new one started.
+    replaced->Stop();
+    CWatcherThermova* current = StartThermova(observer);
+    ASSERT_TRUE(observer.WaitFor(2));
+    const DWORD currentThread = current->GetThreadId();
+
+    // The replaced watcher's hold ends first; it leaves, having told nothing more.
+    EXPECT_EQ(WaitForSingleObject(replaced->GetThreadHandle(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_TRUE(observer.WaitFor(3, 5000)) << "the current watcher's hold ends, the mode stable";
+    const std::vector<std::pair<int, DWORD>> told = observer.Told();
+    EXPECT_EQ(told, (std::vector<std::pair<int, DWORD>>{{2, replacedThread}, {2, currentThread}, {0, currentThread}}));
+    EXPECT_EQ(CLogCapture::Count("CWatcherThermova::GetState\tDEBUG\tThermova State is Stable"), 1u)
+        << "the replaced one does not even ask the driver";
+    EXPECT_EQ(Status() & 0x1000, 0u);
+    current->Stop();
+    delete current;
+    delete replaced;
+}
+
+// What one change raises in an observer ends that change alone: the thread
+// goes on and the next change is told.
+TEST_F(Watchers, AnObserverThatThrowsOnceLosesNoLaterChange) {
+    class CThrowingObserver : public CObserver {
+    public:
+        void NotifyState(int state) override {
+            CObserver::NotifyState(state);
+            if (!m_thrown.exchange(true)) throw std::runtime_error("observer failed");
+        }
+
+    private:
+        std::atomic<bool> m_thrown{false};
+    } observer;
+    g_strWWANDeviceName = L"Qualcomm Snapdragon X55 5G";  // the level rule of bit 25
+    CWatcherPSensor* watcher = StartPSensor(observer);
+    EXPECT_EQ(Change(kBit25), kAway);
+    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::Run\tERROR\tobserver failed"));
+    EXPECT_EQ(Change(0), kProximity);
+    EXPECT_EQ(observer.States(), (std::vector<int>{0, 1}));
+    EXPECT_FALSE(watcher->IsThreadFinished());
+    EXPECT_EQ(Status() & 0x1, 0x1u) << "the change after it is recorded";
+    Finish(watcher);
 }
 
 TEST_F(Watchers, ThermovaWithoutFeatureOrKey) {
