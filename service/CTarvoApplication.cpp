@@ -79,6 +79,7 @@ CTarvoApplication::CTarvoApplication()
       m_pWirelessDeviceMgr(nullptr),
       m_bMonitorOff(false),
       m_bSpareFlag(false),
+      m_decisionRetry([this] { RetryDecision(); }),
       m_displayStateThread([this](bool on) {
           if (on)
               MonitorPowerOn();
@@ -99,7 +100,9 @@ CTarvoApplication::~CTarvoApplication() {
     // worker's sleeps end at the stop request.
     CThread::Stop(false);
     m_displayStateThread.Shutdown();
+    m_decisionRetry.Shutdown();
     m_displayStateThread.WaitForEnd(INFINITE);
+    m_decisionRetry.WaitForEnd(INFINITE);
     if (m_hThread && ::GetCurrentThreadId() != m_dwThreadId) ::WaitForSingleObject(m_hThread, INFINITE);
 
     // What the worker attached while Stop ran is detached now; nothing notifies
@@ -172,6 +175,7 @@ void CTarvoApplication::Stop() {
         // (which waits for a notification under way) never waits for a silent modem.
         CThread::Stop(false);
         m_displayStateThread.Shutdown();
+        m_decisionRetry.Shutdown();
         DetachWatchers();
     } catch (const std::exception& e) {
         LogWrite("CTarvoApplication::Stop", e.what(), 2);
@@ -412,7 +416,9 @@ int CTarvoApplication::ApplyInitialState() {
         int state = 0;
         CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
         if (psensor && modem->IsReady() != 0) state = psensor->GetState();
-        modem->RunTarvoHandler(static_cast<uint8_t>(state & 0xFF));
+        m_decisionRetry.Cancel();
+        const bool held = modem->RunTarvoHandler(static_cast<uint8_t>(state & 0xFF)) == 0;
+        FollowDecision(held ? DecisionEnd::Held : DecisionEnd::NotHeld, false);
     }
     return 0;
 }
@@ -423,12 +429,32 @@ void CTarvoApplication::NotifyState(int state) {
     CClock::CThreadStopScope stopScope(m_hStopEvent);
     CSectionGuard decision(m_csDecision);
     if (IsStopRequested()) return;
+    // The decision of an input replaces a try still waiting for its turn.
+    m_decisionRetry.Cancel();
+    FollowDecision(Decide(state), false);
+}
+
+void CTarvoApplication::RetryDecision() {
+    CClock::CThreadStopScope stopScope(m_hStopEvent);
+    CSectionGuard decision(m_csDecision);
+    if (IsStopRequested() || !m_decisionRetry.TakeDue()) return;
+    FollowDecision(Decide(TARVO_NOTIFY_RECHECK), true);
+}
+
+void CTarvoApplication::FollowDecision(DecisionEnd end, bool afterTry) {
+    if (end == DecisionEnd::NotHeld && !IsStopRequested())
+        m_decisionRetry.Schedule(afterTry);
+    else
+        m_decisionRetry.Cancel();
+}
+
+CTarvoApplication::DecisionEnd CTarvoApplication::Decide(int state) {
     if (state == TARVO_NOTIFY_RECHECK) {
         CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
         state = psensor ? psensor->GetState() : 0;
     }
     CWWANDevice* modem = m_pWWANDeviceObj;
-    if (!m_pDeviceFactory || !modem) return;
+    if (!m_pDeviceFactory || !modem) return DecisionEnd::NotMade;
 
     int ready = modem->IsReady();
     int expected = s_lastDeviceReady.load();
@@ -437,7 +463,7 @@ void CTarvoApplication::NotifyState(int state) {
         state = 0;
     } else {
         s_lastDeviceReady = ready;
-        if (ready == 0) return;
+        if (ready == 0) return DecisionEnd::NotMade;
     }
 
     if (m_bMonitorOff) {
@@ -445,7 +471,8 @@ void CTarvoApplication::NotifyState(int state) {
     } else if (CWatcherUse<CWatcherThermova> thermova{AcquireThermovaWatcher()}) {
         if (thermova->GetState() == 1) state = 0;
     }
-    modem->RunTarvoHandler(static_cast<uint8_t>(state & 0xFF));
+    return modem->RunTarvoHandler(static_cast<uint8_t>(state & 0xFF)) == 0 ? DecisionEnd::Held
+                                                                           : DecisionEnd::NotHeld;
 }
 
 void CTarvoApplication::NotifyChange() {

@@ -3,6 +3,7 @@
 // worker thread and decides the Tarvo state on whatever thread an event comes.
 #pragma once
 
+#include "CDecisionRetry.h"
 #include "CDisplayStateThread.h"
 #include "CThread.h"
 #include "IObsvrPSensor.h"
@@ -72,6 +73,8 @@ protected:
     std::atomic<bool> m_bMonitorOff;
     bool m_bSpareFlag;
     HANDLE m_hRestartEvent;
+    // Tries a decision again whose command did not hold.
+    CDecisionRetry m_decisionRetry;
 
 private:
     // A watcher taken under m_csWatchers with a reference of the caller's own,
@@ -81,6 +84,17 @@ private:
     // The worker's sleeps end early when the service stops; false then.
     bool SleepUnlessStopped(DWORD ms);
     void ReleaseRetiredWatchers(bool all);
+    // What one decision came to: its command held (accepted, or nothing to
+    // change), did not hold (refused, busy, unanswered, failed, cut short, the
+    // radio off, the sensor unread), or no decision was made (no modem, not
+    // ready, the stop).
+    enum class DecisionEnd { Held, NotHeld, NotMade };
+    // NotifyState's decision, under m_csDecision.
+    DecisionEnd Decide(int state);
+    // After a decision: a command that did not hold is tried again by itself.
+    void FollowDecision(DecisionEnd end, bool afterTry);
+    // The retry thread's turn: the decision again, from the inputs as they are.
+    void RetryDecision();
     // RestartWatchers' step for one watcher: a new object in its place, the old one retired.
     template <typename TWatcher>
     void ReplaceWatcher(TWatcher*& field, std::vector<TWatcher*>& retired);

@@ -5,6 +5,7 @@
 #include "CNuvikTarvoApi.h"
 #include "Handles.h"
 #include "Logger.h"
+#include "MBSar.h"
 #include "PlatformFlags.h"
 
 #include <cstdio>
@@ -118,7 +119,12 @@ int CWWANNuvik::Initialize() {
         if (m_bRebootNeeded == 1) {
             // The file is in the module and verified: a later start finds the
             // table in line and writes nothing, whether the reboot ran to its end or not.
-            if (DoModuleReboot() == -1) {
+            const int rebooted = DoModuleReboot();
+            // Whatever the module held before, the reboot may have reset it, and
+            // its arrival came before anything listens for one: the first
+            // decision after the start-up is sent whatever the memory said.
+            MBSar::ForgetTarvoState();
+            if (rebooted == -1) {
                 if (CClock::IsStopRequested())
                     result = 0;  // the reboot's waits were cut short by the stop: start-up not complete
                 else

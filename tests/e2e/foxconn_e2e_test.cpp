@@ -248,3 +248,49 @@ TEST_F(FoxconnService, TheBackOffIsSentAgainWhereWhatTheModemHoldsIsNotKnown) {
         harness->Remove();
     }
 }
+
+// A command that does not get through is tried again by the service itself:
+// the object near while the modem answers the next SAR set busy, and near
+// while the hardware radio is off, then the radio switched on. Each time the
+// modem ends holding back-off on, with no change of the sensor after it.
+TEST_F(FoxconnService, TheBackOffReachesTheModemAfterABusyAnswerOrWithTheRadioOnAgain) {
+    enum class Step { Busy, RadioOff };
+    struct Case {
+        const char* name;
+        Step step;
+    } cases[] = {
+        {"near while the modem answers the set busy", Step::Busy},
+        {"the hardware radio off, near, the radio on", Step::RadioOff},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        harness->Prepare();
+        ASSERT_TRUE(machine::SetUpFoxconnLumo(modemLog, libraryLog, table));
+        InstallAndStart();
+        ASSERT_TRUE(machine::WaitForStartUp());
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 15000)) << "the initial configuration";
+        if (c.step == Step::Busy) {
+            ASSERT_TRUE(CSimModemRemote::AddFault(simmodem::FaultSpec::Busy(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)));
+            Sensor(true);
+            ASSERT_TRUE(CServiceHarness::WaitForLog("CWWANFoxconn::RunTarvoHandler\tERROR\tMB SAR enable Tarvo failed", 10000));
+        } else {
+            ASSERT_TRUE(CSimModemRemote::SetRadio(0, 0));
+            Sensor(true);
+            ASSERT_TRUE(CServiceHarness::WaitForLog("MBSar::EnableTarvo\tERROR\tRadio state is Off.", 10000));
+            ASSERT_TRUE(CSimModemRemote::SetRadio(0, 1));
+        }
+        EXPECT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000))
+            << "status 0x" << std::hex << machine::CurrentStatus() << CServiceHarness::LogTail();
+        EXPECT_TRUE(harness->StopAndWait());
+        // Every set after the initial configuration asked for back-off on (the
+        // busy one, its try; the radio's return may send it twice), and it held.
+        const std::vector<simmodem::Bytes> sets = Sets();
+        ASSERT_GE(sets.size(), 2u);
+        for (size_t i = 1; i < sets.size(); ++i) EXPECT_EQ(sets[i], SarConfigPayload(1, 65535, 2)) << i;
+        if (c.step == Step::Busy)
+            EXPECT_TRUE(CServiceHarness::LogHas("CDecisionRetry::Schedule	DEBUG	Back-off not taken by the modem, "
+                                                "deciding again in 1000 ms (try 1 of 8)"));
+        EXPECT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 1000));
+        harness->Remove();
+    }
+}

@@ -4,6 +4,7 @@
 // sources on several threads while a command is on its way.
 #include "AllocationFailure.h"
 #include "CClock.h"
+#include "CDecisionRetry.h"
 #include "CService.h"
 #include "CSimModemControl.h"
 #include "CWWANFoxconn.h"
@@ -40,6 +41,7 @@ public:
         m_pWWANDeviceObj = new CWWANFoxconn(L"Qualcomm Snapdragon X55 5G");
         WithWatchers(true, false);
     }
+    bool RetryPending() { return m_decisionRetry.IsPending(); }
 };
 
 class DecisionOrder : public ::testing::Test {
@@ -346,4 +348,165 @@ TEST_F(DecisionOrder, AStopWhileTheDriverHoldsADecisionIsReportedUntilStopped) {
     // The driver answers: the decision ends, and only then is the application deleted.
     ASSERT_TRUE(simpm::ReleaseHeld());
     EXPECT_TRUE(testsupport::WaitUntil([] { return !CService::IsStopUnfinished(); }, std::chrono::milliseconds(5000)));
+}
+
+namespace {
+const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
+const char kNotTaken[] = "CWWANFoxconn::RunTarvoHandler\tERROR\tMB SAR enable Tarvo failed";
+const char kGivenUp[] = "CDecisionRetry::Schedule\tERROR\tBack-off not taken by the modem after 8 tries, waiting for the next change";
+
+// What the modem does with the SAR set that fails: busy, a refusal, no answer
+// at all, or a platform call that fails before anything is sent.
+enum class Fault { Busy, Refused, Unanswered, CallFails };
+const char* FaultName(Fault fault) {
+    switch (fault) {
+    case Fault::Busy: return "busy";
+    case Fault::Refused: return "status 5";
+    case Fault::Unanswered: return "never answered";
+    case Fault::CallFails: return "the set call failing";
+    }
+    return "";
+}
+FaultSpec SarSetFault(Fault fault, uint32_t count) {
+    switch (fault) {
+    case Fault::Busy: return FaultSpec::Busy(SIMMODEM_SERVICE_MS_SAR, 1, count, SIMMODEM_OP_SET);
+    case Fault::Refused: return FaultSpec::Status(SIMMODEM_SERVICE_MS_SAR, 1, 5, count, SIMMODEM_OP_SET);
+    case Fault::Unanswered: return FaultSpec::NeverComplete(SIMMODEM_SERVICE_MS_SAR, 1, count, SIMMODEM_OP_SET);
+    case Fault::CallFails: return FaultSpec::Fail(SIMMODEM_METHOD_SET_COMMAND, E_FAIL, count);
+    }
+    return FaultSpec();
+}
+const Fault kFaults[] = {Fault::Busy, Fault::Refused, Fault::Unanswered, Fault::CallFails};
+
+// A decision whose command did not reach the modem, or whose outcome is not
+// known, is decided again by itself, from the inputs as they are, with a pause
+// that grows; the clock runs fast (a 60 s pause takes 60 ms).
+class DecisionRetry : public DecisionOrder {
+protected:
+    void SetUp() override {
+        DecisionOrder::SetUp();
+        CClock::SetDivisor(1000);
+        testsupport::SetDword(kParameters, "CurrentStatus", 0);
+    }
+    static DWORD ModemBit() {
+        DWORD status = 0;
+        testsupport::GetDword(kParameters, "CurrentStatus", status);
+        return status & 0x10;
+    }
+    // The object near or away, as the driver reads it and as the watcher tells it.
+    static void Decide(CTarvoApplication& application, bool objectNear) {
+        ASSERT_TRUE(simpm::SetPSensor(true, objectNear));
+        application.NotifyState(objectNear ? 1 : 0);
+    }
+    // The modem made to hold the other state than the one a case sends, by an ordinary decision.
+    void Hold(CTarvoApplication& application, bool objectNear) {
+        MBSar::ForgetTarvoState();
+        Decide(application, objectNear);
+        ASSERT_TRUE(WaitForStoredIndex(objectNear ? kIndexOn : kIndexOff));
+        ASSERT_EQ(ModemBit(), objectNear ? 0x10u : 0u);
+    }
+};
+}  // namespace
+
+TEST_F(DecisionRetry, ACommandThatFailsOnceIsTriedAgainUntilTheModemHoldsIt) {
+    for (Fault fault : kFaults) {
+        for (bool objectNear : {true, false}) {
+            SCOPED_TRACE(std::string(FaultName(fault)) + (objectNear ? ", back-off on" : ", back-off off"));
+            auto application = std::make_unique<COrderApplication>();
+            Hold(*application, !objectNear);
+            const size_t before = SentIndices().size();
+            CLogCapture::Clear();
+            ASSERT_TRUE(sim.AddFault(SarSetFault(fault, 1)));
+            Decide(*application, objectNear);
+
+            // No input changes from here on: the try alone brings the modem where the sensor is.
+            const uint32_t wanted = objectNear ? kIndexOn : kIndexOff;
+            EXPECT_TRUE(testsupport::WaitUntil(
+                [&] { return StoredIndex() == wanted && ModemBit() == (objectNear ? 0x10u : 0u); },
+                std::chrono::milliseconds(10000)));
+            EXPECT_EQ(CLogCapture::Count(kNotTaken), 1u);
+            EXPECT_TRUE(CLogCapture::Has(
+                "CDecisionRetry::Schedule\tDEBUG\tBack-off not taken by the modem, deciding again in 1000 ms (try 1 of 8)"));
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return !application->RetryPending(); },
+                                               std::chrono::milliseconds(5000)));
+            application.reset();  // joins the retry thread: nothing comes after this
+            const std::vector<uint32_t> sent = SentIndices();
+            for (size_t i = before; i < sent.size(); ++i) EXPECT_EQ(sent[i], wanted) << "set " << i;
+            EXPECT_EQ(StoredIndex(), wanted);
+            sim.ClearFaults();
+        }
+    }
+}
+
+TEST_F(DecisionRetry, ACommandThatAlwaysFailsIsTriedItsNumberOfTimesThenTheNextChangeSends) {
+    for (Fault fault : kFaults) {
+        SCOPED_TRACE(FaultName(fault));
+        auto application = std::make_unique<COrderApplication>();
+        Hold(*application, false);
+        CLogCapture::Clear();
+        ASSERT_TRUE(sim.AddFault(SarSetFault(fault, SIMMODEM_ALWAYS)));
+        Decide(*application, true);
+        // The decision and its eight tries, each with the lines of a decision and its command.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return CLogCapture::Has(kGivenUp); }, std::chrono::milliseconds(60000)));
+        EXPECT_EQ(CLogCapture::Count(kNotTaken), 9u);
+        EXPECT_EQ(CLogCapture::Count("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo on"), 9u);
+        for (int n = 1; n <= 8; ++n)
+            EXPECT_EQ(CLogCapture::Count("deciding again in " + std::to_string(CDecisionRetry::DelayBeforeTry(n)) +
+                                         " ms (try " + std::to_string(n) + " of 8)"),
+                      1u)
+                << n;
+        EXPECT_FALSE(application->RetryPending());
+        EXPECT_EQ(StoredIndex(), kIndexOff);
+
+        // The next change of an input is decided and sent as any.
+        sim.ClearFaults();
+        Decide(*application, false);
+        Decide(*application, true);
+        EXPECT_TRUE(WaitForStoredIndex(kIndexOn));
+        EXPECT_EQ(ModemBit(), 0x10u);
+        EXPECT_EQ(CLogCapture::Count(kNotTaken), 9u);
+    }
+}
+
+TEST(DecisionRetryPauses, GrowFromOneSecondAndDoubleUpToAMinute) {
+    const DWORD expected[] = {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+    for (int n = 1; n <= 8; ++n) EXPECT_EQ(CDecisionRetry::DelayBeforeTry(n), expected[n - 1]) << n;
+}
+
+TEST_F(DecisionRetry, AStopOrAnInputDuringAPause) {
+    enum class Then { Stop, Input };
+    for (Then then : {Then::Stop, Then::Input}) {
+        SCOPED_TRACE(then == Then::Stop ? "a stop" : "an input");
+        CClock::SetDivisor(1);  // the real 1 s, 2 s, ... pauses
+        auto application = std::make_unique<COrderApplication>();
+        Hold(*application, false);
+        CLogCapture::Clear();
+        ASSERT_TRUE(sim.AddFault(SarSetFault(Fault::Busy, SIMMODEM_ALWAYS)));
+        Decide(*application, true);
+        // In the second pause (2 s).
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return CLogCapture::Has("(try 2 of 8)"); },
+                                           std::chrono::milliseconds(5000)));
+        const size_t sent = SentIndices().size();
+        const ULONGLONG start = GetTickCount64();
+        if (then == Then::Stop) {
+            // The stop ends the pause at once: the deletion joins the retry thread.
+            application->Stop();
+            application.reset();
+            EXPECT_LT(GetTickCount64() - start, 1000u);
+            EXPECT_EQ(SentIndices().size(), sent) << "no try after the stop";
+        } else {
+            // The input's decision takes the pending try's place: it is sent
+            // now, and once the modem holds it nothing is pending any more.
+            sim.ClearFaults();
+            Decide(*application, false);
+            EXPECT_FALSE(application->RetryPending());
+            Decide(*application, true);
+            EXPECT_LT(GetTickCount64() - start, 1000u) << "without waiting for the pause";
+            EXPECT_TRUE(WaitForStoredIndex(kIndexOn));
+            EXPECT_FALSE(application->RetryPending());
+            application.reset();
+            EXPECT_EQ(CLogCapture::Count("(try 3 of 8)"), 0u);
+        }
+        sim.ClearFaults();
+    }
 }
