@@ -280,13 +280,19 @@ DWORD CTarvoApplication::Run(void* param) {
         for (;;) {
             DWORD served = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
             if (served == WAIT_OBJECT_0 + 1) {
-                RestartWatchers();
-                if (!SleepUnlessStopped(10000)) {
-                    CHelpers::DeleteStateLock();
-                    break;
+                // What one resume raises ends that resume alone: the worker
+                // still serves the next one.
+                bool stoppedMeanwhile = false;
+                try {
+                    RestartWatchers();
+                    stoppedMeanwhile = !SleepUnlessStopped(10000);
+                    if (!stoppedMeanwhile) ResendInitialSar();
+                } catch (const std::exception& e) {
+                    LogWrite(fn, e.what(), 2);
                 }
-                ResendInitialSar();
-                continue;
+                if (!stoppedMeanwhile) continue;
+                CHelpers::DeleteStateLock();
+                break;
             }
             CHelpers::DeleteStateLock();
             break;

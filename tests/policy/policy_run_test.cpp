@@ -430,8 +430,9 @@ void ArmAtTheResume(DWORD ms) {
 }
 }  // namespace
 
-// Memory runs out as a resume replaces the watchers: whichever way the worker
-// ends, no watcher is left attached to the application once it is deleted.
+// Memory runs out as a resume replaces the watchers: that resume ends there,
+// the worker serves the next one, and no watcher is left attached to the
+// application once it is deleted.
 TEST_F(WorkerStartUp, AnAllocationFailureWhileTheWatchersAreReplacedLeavesNoneAttached) {
     auto application = std::make_unique<CObservedApplication>();
     application->Start();
@@ -446,10 +447,14 @@ TEST_F(WorkerStartUp, AnAllocationFailureWhileTheWatchersAreReplacedLeavesNoneAt
     testalloc::SetRule(&FailTheRetiredEntry);
     CClock::SetObserver(&ArmAtTheResume);
     application->SignalRestart();
-    ASSERT_TRUE(WaitForLine("CTarvoApplication::Run\tERROR\tstd::bad_alloc")) << "the worker's body logs it";
-    ASSERT_TRUE(application->WaitWorker(5000));
+    ASSERT_TRUE(WaitForLine("CTarvoApplication::Run\tERROR\tstd::bad_alloc")) << "the worker logs it";
     testalloc::SetRule(nullptr);
     CClock::SetObserver(nullptr);
+    EXPECT_FALSE(application->WorkerDone());
+    const size_t initial = CLogCapture::Count("MBSar::InitSAR\tINFO\tBack off disabled");
+    application->SignalRestart();
+    EXPECT_TRUE(WaitForLine("MBSar::InitSAR\tINFO\tBack off disabled", initial + 1))
+        << "the next resume sends the initial configuration again";
 
     application->Stop();
     application.reset();
