@@ -55,11 +55,7 @@ protected:
         SetPlatform("Q47XV", "7KQA");
         ASSERT_TRUE(CSimModemControl::Register());
         ASSERT_TRUE(sim.Load());
-        simmodem::StartState state;
-        state.interfaces = {InterfaceSpec::Qualcomm()};
-        ASSERT_TRUE(sim.Reset(state));
-        g_modem = SarGetDefaultModem();
-        g_dwCurrentTarvoState = 0;
+        ResetModem();
         ASSERT_TRUE(connmgmt.IsLoaded());
         std::vector<SimCmRow> rows;
         for (size_t i = 0; i < FOXCONN_TBL_ROWS; ++i) {
@@ -81,6 +77,14 @@ protected:
         CClock::SetObserver(nullptr);
         CClock::SetDivisor(1);
         g_modem.reset();
+    }
+    // The Foxconn module as it starts, and no memory of what it holds.
+    void ResetModem() {
+        simmodem::StartState state;
+        state.interfaces = {InterfaceSpec::Qualcomm()};
+        ASSERT_TRUE(sim.Reset(state));
+        g_modem = SarGetDefaultModem();
+        g_dwCurrentTarvoState = 0;
     }
     static void SetPlatform(const char* biosVersion, const char* board) {
         HKEY key = nullptr;
@@ -295,11 +299,7 @@ TEST_F(WorkerStartUp, TheModemHoldsWhatTheInputsCallForAfterStepsOutsideADecisio
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        simmodem::StartState state;
-        state.interfaces = {InterfaceSpec::Qualcomm()};
-        ASSERT_TRUE(sim.Reset(state));
-        g_modem = SarGetDefaultModem();
-        g_dwCurrentTarvoState = 0;
+        ResetModem();
         testsupport::SetDword(kParameters, "CurrentStatus", 0);
         Sensor(!c.objectNear);
         CLogCapture::Clear();
@@ -372,11 +372,7 @@ TEST_F(WorkerStartUp, TheRadioOnAgainSendsWhatTheSensorCallsFor) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        simmodem::StartState state;
-        state.interfaces = {InterfaceSpec::Qualcomm()};
-        ASSERT_TRUE(sim.Reset(state));
-        g_modem = SarGetDefaultModem();
-        g_dwCurrentTarvoState = 0;
+        ResetModem();
         testsupport::SetDword(kParameters, "CurrentStatus", 0);
         Sensor(false);
         CLogCapture::Clear();
