@@ -279,7 +279,7 @@ public:
     }
 
     // One folder below parent. ownFolder: one of the service's own, which may
-    // be made or set aside; else the maker's, whose list is only read.
+    // be made; else the maker's. Either list is only read.
     Result Folder(HANDLE parent, const std::wstring& element, bool ownFolder, CUniqueHandle& handle) {
         PSECURITY_DESCRIPTOR descriptor = CLogFolderChain::FolderDescriptor();
         // A folder without the access list would take its parent's, which under
@@ -300,9 +300,11 @@ public:
                 return Found(Finding::Replaceable, element);
             return result;
         }
-        if (!mayChange || !CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user)) return result;
-        handle.Reset();
-        return Replace(parent, element, handle);
+        // Renaming it aside would wait for whoever keeps an oplock below it: it
+        // is refused, and left as it is.
+        if (CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user))
+            return Found(Finding::Unprotected, element);
+        return result;
     }
 
     // The log file in its checked folder, when it is there.
@@ -322,36 +324,6 @@ private:
         if (looked.status < 0) return NotOpened(looked, element);
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(Finding::ReparsePoint, element);
         return Found(Finding::Sound, element);
-    }
-
-    // An own folder that lets others change it: what was placed in it, and every
-    // handle opened to it while it was open, is moved out of the chain with it,
-    // and a fresh one with the access list takes its place. The move goes through
-    // a handle that no one else shares, checked like the first, so it moves this
-    // folder, and no oplock of another's on it can hold the rename.
-    Result Replace(HANDLE parent, const std::wstring& element, CUniqueHandle& handle) {
-        if (m_changes.setAside == nullptr || m_changes.makeFolder == nullptr)
-            return Found(Finding::Unprotected, element, ERROR_ACCESS_DENIED);
-        CUniqueHandle alone;
-        CSecurity security;
-        Result result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions, DELETE, 0), 0,
-                                       alone, security);
-        if (result.finding == Finding::Unverified || result.finding == Finding::Oplocked)
-            return Found(Finding::Unprotected, element, result.error);
-        if (result.finding != Finding::Sound) return result;
-        DWORD error = m_changes.setAside(parent, alone.Get(), element.c_str());
-        alone.Reset();
-        if (error != ERROR_SUCCESS) return Found(Finding::Unprotected, element, error);
-        // One made meanwhile by someone else is checked like any other.
-        error = m_changes.makeFolder(parent, element.c_str(), CLogFolderChain::FolderDescriptor());
-        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
-            return Found(Finding::Unprotected, element, error);
-
-        result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions),
-                                DACL_SECURITY_INFORMATION, handle, security);
-        if (result.finding == Finding::Sound && CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user))
-            return Found(Finding::Unprotected, element, ERROR_INVALID_SECURITY_DESCR);
-        return result;
     }
 
     const CLogFolderChain::Changes& m_changes;
@@ -437,8 +409,7 @@ std::string CLogFolderChain::Describe(const Result& result) {
     case Finding::SecondName: return text + " has a second name (hard link)";
     case Finding::Unverified: return text + " cannot be checked, error " + error;
     case Finding::Elsewhere: return text + " leads to " + WideToUtf8(result.reached);
-    case Finding::Unprotected:
-        return text + " lets others change it and cannot be set aside, error " + error;
+    case Finding::Unprotected: return text + " lets others change it";
     case Finding::Replaceable:
         return text + " lets others delete or rename what it holds, or change its access list";
     case Finding::Unopened:
@@ -458,20 +429,6 @@ DWORD CLogFolderChain::MakeFolder(HANDLE parent, const wchar_t* element, PSECURI
     request.descriptor = descriptor;
     CUniqueHandle made;
     return CFileOpen::Open(parent, LeafName(element), request, made).Error();
-}
-
-DWORD CLogFolderChain::SetAside(HANDLE parent, HANDLE folder, const wchar_t* element) {
-    FILETIME now = {};
-    ::GetSystemTimeAsFileTime(&now);
-    ULONGLONG stamp = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    DWORD error = ERROR_ALREADY_EXISTS;
-    // A name someone made first is not replaced: the next one is tried.
-    for (int attempt = 0; attempt < 4 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-        std::wstring name = LeafName(element) + L".set-aside-";
-        for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789ABCDEF"[((stamp + attempt) >> shift) & 0xF];
-        error = CFileOpen::Rename(folder, parent, name).Error();
-    }
-    return error;
 }
 
 CLogFolderChain::Result CLogFolderChain::Prepare(const std::wstring& path, const Changes& changes, Folder* folder) {
@@ -547,10 +504,7 @@ bool CLogFolderChain::CGate::Take(const Result& result, ULONGLONG nowMs) {
         m_prepared = true;
         return false;
     }
-    // An own folder that lets others change it is set aside by the next preparation.
-    if (result.finding == Finding::Unprotected) {
-        m_prepared = false;
-    } else if (result.Refuses() && !m_prepared) {
+    if (result.Refuses() && !m_prepared) {
         m_refused = true;
         return Tell(result.finding);
     }

@@ -2,11 +2,12 @@
 // as LocalSystem and logs under C:\ProgramData, where any user may create a
 // folder and own it: a link or a folder of another owner there would send the
 // service's appends into any file of the machine. So the logger makes its
-// folders with an access list of its own, sets aside a folder of its own that
-// lets others change it and makes a fresh one in its place; it writes nothing
-// through a chain that holds a link, a folder or file that neither the system,
-// the administrators nor the process's own user owns, or a maker's folder that
-// lets others replace what it holds; it walks the chain from handle to handle,
+// folders with an access list of its own; it writes nothing through a chain
+// that holds a link, a folder or file that neither the system, the
+// administrators nor the process's own user owns, a folder of its own that lets
+// others change it, or a maker's folder that lets others replace what it holds.
+// Nothing found is renamed or changed: a rename waits for whoever holds an
+// oplock below the folder. It walks the chain from handle to handle,
 // keeps the checked handle of the log file's folder, and opens every line's
 // file relative to it, checking the file's handle before the write. No open
 // waits on another program's oplock.
@@ -28,7 +29,7 @@ public:
         ForeignOwner,  // owned by someone else
         SecondName,    // the file is also reachable under another name (a hard link)
         Elsewhere,     // opened, it is at another path: a link on the way was followed
-        Unprotected,   // one of the service's own folders lets others change it, and cannot be set aside
+        Unprotected,   // one of the service's own folders lets others change it
         Replaceable,   // the maker's folder lets others delete or rename what it holds, or change its list
         Unopened,      // a line found no file to write to now (in use, its folder gone)
         Oplocked,      // another program holds an oplock on the file: opened, it would wait for them
@@ -40,7 +41,7 @@ public:
         std::wstring element;  // the folder or file it is about
         std::wstring owner;    // the owner's SID text, for a foreign owner
         std::wstring reached;  // where the element's handle is, for one elsewhere
-        DWORD error = 0;       // why it could not be read, opened, set aside or written
+        DWORD error = 0;       // why it could not be read, opened or written
 
         // Links, foreign owners, second names, folders left open to others and
         // a maker's folder that lets others replace its content refuse the chain.
@@ -86,20 +87,15 @@ public:
     // The one line that says why no log file line is written.
     static std::string Describe(const Result& result);
 
-    // What a preparation may change. Null members change nothing. element is the
-    // full path, for the record; the change happens relative to parent.
+    // What a preparation may change: it makes missing folders only. A null
+    // member changes nothing. element is the full path, for the record; the
+    // change happens relative to parent.
     using MakeFolderFn = DWORD (*)(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor);
-    using SetAsideFn = DWORD (*)(HANDLE parent, HANDLE folder, const wchar_t* element);
     struct Changes {
         MakeFolderFn makeFolder = nullptr;  // makes one missing folder with the descriptor given
-        SetAsideFn setAside = nullptr;      // moves an open folder of the service's out of the chain
     };
     // The system's: a folder made relative to its checked parent.
     static DWORD MakeFolder(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor);
-    // The system's: the folder renamed, through its checked handle, to
-    // "<name>.set-aside-<time>" beside itself. Whatever was placed in it, and
-    // every handle opened to it, goes with it, and no access list changes.
-    static DWORD SetAside(HANDLE parent, HANDLE folder, const wchar_t* element);
 
     // What a check leaves for the lines: the log file's folder, held open once
     // checked, the file's name in it, and where the file must be found.
@@ -112,11 +108,11 @@ public:
 
     // Walks the chain from its base, each level opened relative to the one
     // above: makes the folders that are missing, each with the access list,
-    // checks every level before it makes or enters the next, sets aside and
-    // makes afresh the service's own folders that let others change them, then
-    // checks the file when it exists. The service's own folders are those below
-    // the chain's first: the first, under ProgramData the maker's, is shared
-    // with its other software and keeps its list. folder receives the file's
+    // checks every level before it makes or enters the next, refuses the
+    // service's own folders that let others change them, then checks the file
+    // when it exists. The service's own folders are those below the chain's
+    // first: the first, under ProgramData the maker's, is shared with its other
+    // software and keeps its list. folder receives the file's
     // name and path, and the handle of its folder when the chain is sound and
     // the folder there. Check changes nothing.
     static Result Prepare(const std::wstring& path, const Changes& changes, Folder* folder = nullptr);
@@ -139,7 +135,8 @@ public:
     static Result OpenForLine(const Folder& folder, TrustedFile& trusted, CUniqueHandle& file);
 
     // What the logger does before it opens the file: the chain is checked at the
-    // path setting; a chain refused then holds until the next one. A line that
+    // path setting; a chain refused then holds until the next one (the next
+    // start of the process). A line that
     // the file's handle refuses is followed by a check before the next open; a
     // line that finds no file or cannot write it is followed by a check too,
     // while the lines meanwhile keep trying their open. Checks run no sooner than
@@ -152,7 +149,7 @@ public:
         enum class Step {
             Open,     // open the file
             Check,    // check the chain, then open if it passes
-            Prepare,  // the chain is not finished: make and set aside what it needs, check, open
+            Prepare,  // the chain is not finished: make what it lacks, check, open
             Skip,     // write no file line now
         };
         static constexpr ULONGLONG kRecheckMs = 1000;

@@ -27,8 +27,8 @@ CLogFolderChain::TrustedFile g_logTrusted;
 // The log file's folder as the last check that passed left it: every line
 // opens the file relative to it; under the log lock.
 CLogFolderChain::Folder g_logFolder;
-// How the path setting makes and sets aside the folders: the system's calls, or
-// a test's in their place (g_testChanges); under the log lock.
+// How the path setting makes the missing folders: the system's call, or a
+// test's in its place (g_testChanges); under the log lock.
 CLogFolderChain::Changes g_logChanges;
 const CLogFolderChain::Changes* g_testChanges = nullptr;
 
@@ -154,12 +154,11 @@ void LogSetFilePath(const wchar_t* path) {
     // The folders are made from the path itself, drive included, one level at a
     // time relative to the level above, each with the logger's access list and
     // each checked before the next is made in it; the service's own folders that
-    // exist already and let others change them are set aside for fresh ones.
+    // exist already and let others change them refuse the chain.
     if (g_testChanges) {
         g_logChanges = *g_testChanges;
     } else {
         g_logChanges.makeFolder = &CLogFolderChain::MakeFolder;
-        g_logChanges.setAside = &CLogFolderChain::SetAside;
     }
     g_logGate.Reset();
     g_logTrusted = CLogFolderChain::TrustedFile();

@@ -49,8 +49,7 @@ void LogSetDebugSend(LogDebugSink send);
 // "Debug" texts of later lines are dropped.
 bool LogEndDebugOutput(DWORD ms);
 
-// How the path setting makes a missing log folder and sets aside one of the
-// service's own folders that lets others change it: the system's calls, unless
-// a test records what they receive. Null gives the system's back; either takes
+// How the path setting makes a missing log folder: the system's call, unless a
+// test records what it receives. Null gives the system's back; either takes
 // effect at the next path setting.
 void LogSetFolderChanges(const CLogFolderChain::Changes* changes);

@@ -1,8 +1,11 @@
 // What logging costs the threads of the service: a debugger output whose send
-// does not return holds none of the threads that log, whatever locks they hold.
+// does not return holds none of the threads that log, whatever locks they hold;
+// a log folder that lets others change it holds neither the start, nor a line,
+// nor the stop.
 #include "CClock.h"
 #include "CService.h"
 #include "Handles.h"
+#include "LogCapture.h"
 #include "Logger.h"
 #include "PolicyFakes.h"
 #include "ServiceStatusCapture.h"
@@ -10,11 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -121,4 +126,76 @@ TEST(DebugOutputHeld, NoThreadThatLogsWaitsForIt) {
     EXPECT_GT(decision, handler);
     EXPECT_GT(run, decision);
     EXPECT_GT(Position(sent, "WWANDevice not found."), run);
+}
+
+namespace {
+const char kDebugKey[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Debug";
+const wchar_t kOrvane[] = L"C:\\ProgramData\\Orvane";
+const wchar_t kTarvo[] = L"C:\\ProgramData\\Orvane\\Tarvo";
+const wchar_t kDebug[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug";
+const wchar_t kLogFile[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt";
+const wchar_t kPlanted[] = L"C:\\ProgramData\\Orvane\\Tarvo\\Debug\\planted.txt";
+
+// Every change the path setting may make holds until released: a change on
+// the loose folder's way would hold whoever waits for it.
+std::atomic<int> g_changes{0};
+CUniqueHandle g_changeRelease{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+DWORD HeldChange(HANDLE, const wchar_t*, PSECURITY_DESCRIPTOR) {
+    ++g_changes;
+    ::WaitForSingleObject(g_changeRelease.Get(), 30000);
+    return ERROR_ACCESS_DENIED;
+}
+
+void RemoveLogFolders() {
+    ::DeleteFileW(kPlanted);
+    ::DeleteFileW(kLogFile);
+    for (const wchar_t* folder : {kDebug, kTarvo, kOrvane}) ::RemoveDirectoryW(folder);
+}
+}  // namespace
+
+// The service's Tarvo folder lets everyone change it, as an earlier installation
+// may have left it, with a file a user placed below. LogInit returns at once
+// and changes nothing there, every thread's line returns at once without a
+// file line, the refusal is told once, and the stop reaches SERVICE_STOPPED.
+TEST(LooseLogFolder, HoldsNeitherTheStartNorALineNorTheStop) {
+    RemoveLogFolders();
+    for (const wchar_t* folder : {kOrvane, kTarvo, kDebug}) ASSERT_TRUE(::CreateDirectoryW(folder, nullptr));
+    ASSERT_TRUE(testsupport::WriteFileBytes(kPlanted, {'p'}));
+    if (!testsupport::OpenToEveryone(kTarvo)) GTEST_SKIP() << "this system keeps no such list";
+    for (const char* value : {"Debug", "Log", "Trace"}) ASSERT_TRUE(testsupport::SetDword(kDebugKey, value, 0));
+    static CLogFolderChain::Changes held;
+    held.makeFolder = &HeldChange;
+    LogSetFolderChanges(&held);
+    CLogCapture capture(LOG_FLAG_TRACE);
+    CServiceStatusCapture status;
+    struct CCleanUp {
+        ~CCleanUp() {
+            ::SetEvent(g_changeRelease.Get());
+            LogSetFolderChanges(nullptr);
+            testsupport::DeleteTree(kDebugKey);
+            RemoveLogFolders();
+        }
+    } cleanUp;
+
+    EXPECT_TRUE(ReturnsAtOnce([] { LogInit(); })) << "the start's LogInit";
+    ASSERT_NE(LogGetFilePath(), nullptr);
+    bool returned = false;
+    std::thread watcher([&] { returned = ReturnsAtOnce([] { LogWrite("CWatcherPSensor::Run", "a watcher's line", 0); }); });
+    watcher.join();
+    EXPECT_TRUE(returned) << "another thread's line";
+    EXPECT_TRUE(ReturnsAtOnce([] { LogWrite("main", "the main thread's line", 0); }));
+
+    auto* application = new CTestApplication();
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(ReturnsAtOnce([&] { CService::FinishStop(application); })) << "the stop";
+    const std::vector<SERVICE_STATUS> reports = CServiceStatusCapture::Copy();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+
+    EXPECT_EQ(g_changes.load(), 0) << "nothing is changed on the way";
+    EXPECT_EQ(CLogCapture::Count("No log file"), 1u);
+    EXPECT_EQ(CLogCapture::Count("ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo lets others change it"), 1u);
+    EXPECT_TRUE(CLogCapture::Has("CWatcherPSensor::Run\tINFO\ta watcher's line")) << "the debugger output has it";
+    EXPECT_EQ(::GetFileAttributesW(kLogFile), INVALID_FILE_ATTRIBUTES) << "no file line";
+    EXPECT_EQ(testsupport::ReadFileText(kPlanted), "p") << "what was placed stays where it was";
 }

@@ -51,4 +51,18 @@ std::string UnixPath(const std::wstring& path);
 // 10 s); false elsewhere. What Wine cannot do itself (links, another owner) is made so.
 bool RunUnix(const std::string& command);
 
+// Paths as a user may prepare them; each false where this system refuses.
+// A junction made as link to the folder target where Windows makes one; under
+// Wine, which cannot, a Unix link in the prefix.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+// A symbolic link to a file where this system lets the test make one; under Wine, a Unix link.
+bool MakeFileLink(const std::wstring& link, const std::wstring& target);
+// Under Wine, the Unix owner "nobody": a file or folder of another user.
+bool GiveToNobody(const std::wstring& path);
+// Gives a file or folder a list that lets everyone do everything (SYSTEM, the
+// administrators and the process's user keep their entries).
+bool OpenToEveryone(const std::wstring& path);
+// A copy of the user the process runs as; empty when it cannot be read.
+CUniqueLocal ProcessUser();
+
 }  // namespace testsupport
