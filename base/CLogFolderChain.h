@@ -86,6 +86,36 @@ public:
 
     // The one line that says why no log file line is written.
     static std::string Describe(const Result& result);
+    // What a result says of its element, for such a line: "<element> is ...".
+    static std::string Explain(const Result& result);
+
+    // What one element shows, read as the walk opens it (relative to its
+    // parent's handle, following no link, waiting on no oplock), before
+    // anything is judged of it.
+    struct Facts {
+        bool reparsePoint = false;  // a junction, link or mount point, by its name or through its handle
+        bool directory = false;
+        DWORD links = 1;            // the names a file has
+        bool elsewhere = false;     // its handle is not where the element must be: a link was followed
+        std::wstring reached;       // where its handle is, every link resolved
+        std::vector<BYTE> owner;    // a self-relative descriptor that holds its owner
+    };
+    struct Element {
+        std::wstring path;
+        Facts facts;
+    };
+    // Who may own an element (the log chain's rule is CTrustedOwner::IsTrusted).
+    using OwnerRule = bool (*)(PSID owner, PSID processUser);
+    // Pure: what refuses one element, in the order the walk judges it: a
+    // junction, link or mount point, a second name of a file, a place elsewhere,
+    // an owner that trusted does not accept; Sound when nothing does.
+    static Result Judge(const Element& element, OwnerRule trusted, PSID processUser);
+    // Reads the chain of a path from its base to its last element, each level
+    // opened relative to the one above as Prepare opens it, and changes and
+    // judges nothing: elements receives each level reached. The reading ends
+    // at a reparse point, through which nothing is opened. Missing, Oplocked or
+    // Unverified for a level that is not there or cannot be read, else Sound.
+    static Result Read(const std::wstring& path, std::vector<Element>& elements);
 
     // What a preparation may change: it makes missing folders only. A null
     // member changes nothing. element is the full path, for the record; the

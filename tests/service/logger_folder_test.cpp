@@ -987,17 +987,8 @@ TEST_F(LoggerFolders, AnOplockOnTheFileHoldsNoLine) {
                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     ASSERT_TRUE(holder.IsValid());
     CUniqueHandle broken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    OVERLAPPED request = {};
-    request.hEvent = broken.Get();
-    REQUEST_OPLOCK_INPUT_BUFFER in = {REQUEST_OPLOCK_CURRENT_VERSION, sizeof(in),
-                                      OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_WRITE | OPLOCK_LEVEL_CACHE_HANDLE,
-                                      REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
-    REQUEST_OPLOCK_OUTPUT_BUFFER out = {};
-    out.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
-    out.StructureLength = sizeof(out);
-    if (DeviceIoControl(holder.Get(), FSCTL_REQUEST_OPLOCK, &in, sizeof(in), &out, sizeof(out), nullptr, &request) ||
-        GetLastError() != ERROR_IO_PENDING)
-        GTEST_SKIP() << "this system grants no oplock, error " << GetLastError();
+    testsupport::COplock oplock(holder.Get(), broken.Get());
+    if (!oplock.Granted()) GTEST_SKIP() << "this system grants no oplock, error " << oplock.Error();
 
     // Each line on a thread of its own: one that waited on the oplock would never end.
     // A thread that never ends is left behind with what it uses.

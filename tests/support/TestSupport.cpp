@@ -257,4 +257,19 @@ CUniqueLocal ProcessUser() {
     return copy;
 }
 
+COplock::COplock(HANDLE file, HANDLE broken) {
+    m_request.hEvent = broken;
+    m_in.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    m_in.StructureLength = sizeof(m_in);
+    m_in.RequestedOplockLevel = OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_WRITE | OPLOCK_LEVEL_CACHE_HANDLE;
+    m_in.Flags = REQUEST_OPLOCK_INPUT_FLAG_REQUEST;
+    m_out.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    m_out.StructureLength = sizeof(m_out);
+    // Granted, the request stays pending until the oplock is broken.
+    BOOL done = ::DeviceIoControl(file, FSCTL_REQUEST_OPLOCK, &m_in, sizeof(m_in), &m_out, sizeof(m_out), nullptr,
+                                  &m_request);
+    m_error = done ? ERROR_SUCCESS : ::GetLastError();
+    m_granted = !done && m_error == ERROR_IO_PENDING;
+}
+
 }  // namespace testsupport

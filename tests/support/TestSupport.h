@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include "Handles.h"
 
@@ -64,5 +65,25 @@ bool GiveToNobody(const std::wstring& path);
 bool OpenToEveryone(const std::wstring& path);
 // A copy of the user the process runs as; empty when it cannot be read.
 CUniqueLocal ProcessUser();
+
+// A read, write and handle oplock on a file opened for overlapped I/O, which
+// its holder never acknowledges: broken is set when another open breaks it.
+// Kept while the object lives (it must outlive the request).
+class COplock {
+public:
+    COplock(HANDLE file, HANDLE broken);
+    COplock(const COplock&) = delete;
+    COplock& operator=(const COplock&) = delete;
+    // False where this system grants none (Wine).
+    bool Granted() const { return m_granted; }
+    DWORD Error() const { return m_error; }
+
+private:
+    OVERLAPPED m_request = {};
+    REQUEST_OPLOCK_INPUT_BUFFER m_in = {};
+    REQUEST_OPLOCK_OUTPUT_BUFFER m_out = {};
+    bool m_granted = false;
+    DWORD m_error = 0;
+};
 
 }  // namespace testsupport
