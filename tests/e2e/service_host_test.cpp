@@ -88,6 +88,9 @@ bool InstallStandIn() {
 }  // namespace
 
 TEST_F(ServiceHost, CommandLineLifecycle) {
+    // With the debugger output on: every run below ends with its own exit code
+    // (not the harness's -1 of a process that does not end), its last lines sent.
+    ASSERT_TRUE(testsupport::SetDword(std::string(CServiceHarness::ServiceKey()) + "\\Debug", "Debug", 0));
     // -install creates the service; its banners frame the run.
     EXPECT_EQ(harness.Run(L"-install"), 0);
     DWORD type = 0;
