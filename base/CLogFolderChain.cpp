@@ -154,10 +154,57 @@ public:
         return ERROR_INSUFFICIENT_BUFFER;
     }
     PSECURITY_DESCRIPTOR Descriptor() { return m_buffer.data(); }
+    std::vector<BYTE> Take() { return std::move(m_buffer); }
 
 private:
     std::vector<BYTE> m_buffer;
 };
+
+using Facts = CLogFolderChain::Facts;
+
+// What the handle shows of its element's shape; the reading stops at a fact
+// that refuses it already.
+DWORD ReadShape(HANDLE handle, const std::wstring& expected, Facts& facts) {
+    // These two classes rather than GetFileInformationByHandle, which also asks for the
+    // volume: several times slower under Wine, and the volume plays no part here.
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        !::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)))
+        return ::GetLastError();
+    facts.reparsePoint = facts.reparsePoint || (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    facts.directory = standard.Directory != FALSE;
+    facts.links = standard.NumberOfLinks;
+    if (facts.reparsePoint || (!facts.directory && facts.links > 1)) return ERROR_SUCCESS;
+
+    std::wstring reached;
+    DWORD error = FinalPath(handle, reached);
+    if (error != ERROR_SUCCESS) return error;
+    facts.elsewhere = !IsSamePath(reached, expected);
+    facts.reached = PlainPath(reached);
+    return ERROR_SUCCESS;
+}
+
+Result JudgeShape(const std::wstring& element, const Facts& facts) {
+    if (facts.reparsePoint) return Found(Finding::ReparsePoint, element);
+    if (!facts.directory && facts.links > 1) return Found(Finding::SecondName, element);
+    if (facts.elsewhere) {
+        Result result = Found(Finding::Elsewhere, element);
+        result.reached = facts.reached;
+        return result;
+    }
+    return Found(Finding::Sound, element);
+}
+
+Result JudgeOwner(const std::wstring& element, PSECURITY_DESCRIPTOR descriptor, CLogFolderChain::OwnerRule trusted,
+                  PSID processUser) {
+    PSID owner = nullptr;
+    if (CTrustedOwner::ReadOwner(descriptor, owner) && trusted(owner, processUser))
+        return Found(Finding::Sound, element);
+    Result result = Found(Finding::ForeignOwner, element);
+    result.owner = CTrustedOwner::OwnerText(descriptor);
+    return result;
+}
 
 // What a handle shows of the folder or file that element names: no reparse
 // point, one name for a file, the expected path once every link is resolved,
@@ -165,24 +212,11 @@ private:
 // DACL_SECURITY_INFORMATION is asked.
 Result InspectHandle(HANDLE handle, const std::wstring& element, const std::wstring& expected, PSID processUser,
                      SECURITY_INFORMATION extra, CSecurity& security, CLogFolderChain::TrustedFile* trusted = nullptr) {
-    // These two classes rather than GetFileInformationByHandle, which also asks for the
-    // volume: several times slower under Wine, and the volume plays no part here.
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    FILE_STANDARD_INFO standard = {};
-    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
-        !::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)))
-        return Found(Finding::Unverified, element, ::GetLastError());
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(Finding::ReparsePoint, element);
-    if (!standard.Directory && standard.NumberOfLinks > 1) return Found(Finding::SecondName, element);
-
-    std::wstring reached;
-    DWORD error = FinalPath(handle, reached);
+    Facts facts;
+    DWORD error = ReadShape(handle, expected, facts);
     if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);
-    if (!IsSamePath(reached, expected)) {
-        Result result = Found(Finding::Elsewhere, element);
-        result.reached = PlainPath(reached);
-        return result;
-    }
+    Result shape = JudgeShape(element, facts);
+    if (shape.finding != Finding::Sound) return shape;
 
     // A file's owner can be changed by none but its owner, the system and the
     // administrators: the single-named file at this path whose owner was last
@@ -197,11 +231,8 @@ Result InspectHandle(HANDLE handle, const std::wstring& element, const std::wstr
 
     error = security.Read(handle, OWNER_SECURITY_INFORMATION | extra);
     if (error != ERROR_SUCCESS) return Found(Finding::Unverified, element, error);
-    if (!CTrustedOwner::IsTrustedOwnerOf(security.Descriptor(), processUser)) {
-        Result result = Found(Finding::ForeignOwner, element);
-        result.owner = CTrustedOwner::OwnerText(security.Descriptor());
-        return result;
-    }
+    Result owner = JudgeOwner(element, security.Descriptor(), &CTrustedOwner::IsTrusted, processUser);
+    if (owner.finding != Finding::Sound) return owner;
     if (indexed) {
         trusted->known = true;
         trusted->index = internal.IndexNumber.QuadPart;
@@ -267,6 +298,25 @@ bool IsCreatorEntry(PSID sid) {
            ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
 }
 
+// By name first: Wine shows a Unix link to a folder as one here only, not through a handle.
+Result LookByName(const std::wstring& element) {
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    CFileOpen::Outcome looked = CFileOpen::QueryAttributes(element, attributes);
+    if (looked.status < 0) return NotOpened(looked, element);
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(Finding::ReparsePoint, element);
+    return Found(Finding::Sound, element);
+}
+
+// The base is the system's own: opened by its name, wherever a link takes it,
+// and what it turns out to be is what the chain is compared under.
+Result OpenBase(const std::wstring& base, CUniqueHandle& handle, std::wstring& baseFinal) {
+    CFileOpen::Outcome opened = CFileOpen::Open(nullptr, base, Look(FILE_DIRECTORY_FILE), handle);
+    if (!opened.Opened()) return Found(Finding::Unverified, base, opened.Error());
+    DWORD error = FinalPath(handle.Get(), baseFinal);
+    if (error != ERROR_SUCCESS) return Found(Finding::Unverified, base, error);
+    return Found(Finding::Sound, base);
+}
+
 // How the walk of one chain goes: what it may change, whom it trusts, and
 // where below the base's final path each element must be.
 class CChainWalk {
@@ -279,7 +329,7 @@ public:
     }
 
     // One folder below parent. ownFolder: one of the service's own, which may
-    // be made or set aside; else the maker's, whose list is only read.
+    // be made; else the maker's. Either list is only read.
     Result Folder(HANDLE parent, const std::wstring& element, bool ownFolder, CUniqueHandle& handle) {
         PSECURITY_DESCRIPTOR descriptor = CLogFolderChain::FolderDescriptor();
         // A folder without the access list would take its parent's, which under
@@ -300,9 +350,11 @@ public:
                 return Found(Finding::Replaceable, element);
             return result;
         }
-        if (!mayChange || !CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user)) return result;
-        handle.Reset();
-        return Replace(parent, element, handle);
+        // Renaming it aside would wait for whoever keeps an oplock below it: it
+        // is refused, and left as it is.
+        if (CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user))
+            return Found(Finding::Unprotected, element);
+        return result;
     }
 
     // The log file in its checked folder, when it is there.
@@ -315,45 +367,6 @@ public:
     }
 
 private:
-    // By name first: Wine shows a Unix link to a folder as one here only, not through a handle.
-    static Result LookByName(const std::wstring& element) {
-        DWORD attributes = INVALID_FILE_ATTRIBUTES;
-        CFileOpen::Outcome looked = CFileOpen::QueryAttributes(element, attributes);
-        if (looked.status < 0) return NotOpened(looked, element);
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Found(Finding::ReparsePoint, element);
-        return Found(Finding::Sound, element);
-    }
-
-    // An own folder that lets others change it: what was placed in it, and every
-    // handle opened to it while it was open, is moved out of the chain with it,
-    // and a fresh one with the access list takes its place. The move goes through
-    // a handle that no one else shares, checked like the first, so it moves this
-    // folder, and no oplock of another's on it can hold the rename.
-    Result Replace(HANDLE parent, const std::wstring& element, CUniqueHandle& handle) {
-        if (m_changes.setAside == nullptr || m_changes.makeFolder == nullptr)
-            return Found(Finding::Unprotected, element, ERROR_ACCESS_DENIED);
-        CUniqueHandle alone;
-        CSecurity security;
-        Result result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions, DELETE, 0), 0,
-                                       alone, security);
-        if (result.finding == Finding::Unverified || result.finding == Finding::Oplocked)
-            return Found(Finding::Unprotected, element, result.error);
-        if (result.finding != Finding::Sound) return result;
-        DWORD error = m_changes.setAside(parent, alone.Get(), element.c_str());
-        alone.Reset();
-        if (error != ERROR_SUCCESS) return Found(Finding::Unprotected, element, error);
-        // One made meanwhile by someone else is checked like any other.
-        error = m_changes.makeFolder(parent, element.c_str(), CLogFolderChain::FolderDescriptor());
-        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
-            return Found(Finding::Unprotected, element, error);
-
-        result = OpenAndInspect(parent, element, Expected(element), m_user, Look(kFolderOptions),
-                                DACL_SECURITY_INFORMATION, handle, security);
-        if (result.finding == Finding::Sound && CLogFolderChain::GrantsOthersMoreThanRead(security.Descriptor(), m_user))
-            return Found(Finding::Unprotected, element, ERROR_INVALID_SECURITY_DESCR);
-        return result;
-    }
-
     const CLogFolderChain::Changes& m_changes;
     std::wstring m_base;
     std::wstring m_baseFinal;
@@ -428,8 +441,10 @@ bool CLogFolderChain::LetsOthersReplaceWhatItHolds(PSECURITY_DESCRIPTOR descript
     });
 }
 
-std::string CLogFolderChain::Describe(const Result& result) {
-    std::string text = "No log file: " + WideToUtf8(result.element);
+std::string CLogFolderChain::Describe(const Result& result) { return "No log file: " + Explain(result); }
+
+std::string CLogFolderChain::Explain(const Result& result) {
+    std::string text = WideToUtf8(result.element);
     std::string error = std::to_string(result.error);
     switch (result.finding) {
     case Finding::ReparsePoint: return text + " is a junction, link or mount point";
@@ -437,8 +452,7 @@ std::string CLogFolderChain::Describe(const Result& result) {
     case Finding::SecondName: return text + " has a second name (hard link)";
     case Finding::Unverified: return text + " cannot be checked, error " + error;
     case Finding::Elsewhere: return text + " leads to " + WideToUtf8(result.reached);
-    case Finding::Unprotected:
-        return text + " lets others change it and cannot be set aside, error " + error;
+    case Finding::Unprotected: return text + " lets others change it";
     case Finding::Replaceable:
         return text + " lets others delete or rename what it holds, or change its access list";
     case Finding::Unopened:
@@ -460,20 +474,6 @@ DWORD CLogFolderChain::MakeFolder(HANDLE parent, const wchar_t* element, PSECURI
     return CFileOpen::Open(parent, LeafName(element), request, made).Error();
 }
 
-DWORD CLogFolderChain::SetAside(HANDLE parent, HANDLE folder, const wchar_t* element) {
-    FILETIME now = {};
-    ::GetSystemTimeAsFileTime(&now);
-    ULONGLONG stamp = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    DWORD error = ERROR_ALREADY_EXISTS;
-    // A name someone made first is not replaced: the next one is tried.
-    for (int attempt = 0; attempt < 4 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++attempt) {
-        std::wstring name = LeafName(element) + L".set-aside-";
-        for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789ABCDEF"[((stamp + attempt) >> shift) & 0xF];
-        error = CFileOpen::Rename(folder, parent, name).Error();
-    }
-    return error;
-}
-
 CLogFolderChain::Result CLogFolderChain::Prepare(const std::wstring& path, const Changes& changes, Folder* folder) {
     std::wstring full = FullPath(path);
     CutPath cut = Cut(full);
@@ -485,14 +485,10 @@ CLogFolderChain::Result CLogFolderChain::Prepare(const std::wstring& path, const
         folder->path = chain.back();
     }
 
-    // The base is the system's own: opened by its name, wherever a link takes it,
-    // and what it turns out to be is what the chain is compared under.
     CUniqueHandle parent;
-    CFileOpen::Outcome opened = CFileOpen::Open(nullptr, cut.base, Look(FILE_DIRECTORY_FILE), parent);
-    if (!opened.Opened()) return Found(Finding::Unverified, cut.base, opened.Error());
     std::wstring baseFinal;
-    DWORD error = FinalPath(parent.Get(), baseFinal);
-    if (error != ERROR_SUCCESS) return Found(Finding::Unverified, cut.base, error);
+    Result base = OpenBase(cut.base, parent, baseFinal);
+    if (base.finding != Finding::Sound) return base;
 
     CChainWalk walk(changes, cut.base, baseFinal);
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
@@ -510,6 +506,52 @@ CLogFolderChain::Result CLogFolderChain::Prepare(const std::wstring& path, const
         folder->finalPath = walk.Expected(chain.back());
     }
     return Result();
+}
+
+CLogFolderChain::Result CLogFolderChain::Read(const std::wstring& path, std::vector<Element>& elements) {
+    elements.clear();
+    std::wstring full = FullPath(path);
+    CutPath cut = Cut(full);
+    std::vector<std::wstring> chain = Chain(full);
+    if (chain.empty()) return Found(Finding::Unverified, full, ERROR_BAD_PATHNAME);
+    CUniqueHandle parent;
+    std::wstring baseFinal;
+    Result base = OpenBase(cut.base, parent, baseFinal);
+    if (base.finding != Finding::Sound) return base;
+
+    for (size_t i = 0; i < chain.size(); ++i) {
+        Element element;
+        element.path = chain[i];
+        Result looked = LookByName(chain[i]);
+        if (looked.finding != Finding::Sound && looked.finding != Finding::ReparsePoint) return looked;
+        element.facts.reparsePoint = looked.finding == Finding::ReparsePoint;
+        if (!element.facts.reparsePoint) {
+            const bool file = i + 1 == chain.size();
+            CUniqueHandle handle;
+            CFileOpen::Outcome opened =
+                CFileOpen::Open(parent.Get(), LeafName(chain[i]), Look(file ? kFileOptions : kFolderOptions), handle);
+            if (!opened.Opened()) return NotOpened(opened, chain[i]);
+            DWORD error = ReadShape(handle.Get(), ExpectedFinalPath(baseFinal, cut.base, chain[i]), element.facts);
+            CSecurity security;
+            if (error == ERROR_SUCCESS) error = security.Read(handle.Get(), OWNER_SECURITY_INFORMATION);
+            if (error != ERROR_SUCCESS) return Found(Finding::Unverified, chain[i], error);
+            element.facts.owner = security.Take();
+            parent = std::move(handle);
+        }
+        const bool through = !element.facts.reparsePoint;
+        elements.push_back(std::move(element));
+        // Nothing is opened through a link.
+        if (!through) break;
+    }
+    return Result();
+}
+
+CLogFolderChain::Result CLogFolderChain::Judge(const Element& element, OwnerRule trusted, PSID processUser) {
+    Result shape = JudgeShape(element.path, element.facts);
+    if (shape.finding != Finding::Sound) return shape;
+    PSECURITY_DESCRIPTOR descriptor =
+        element.facts.owner.empty() ? nullptr : const_cast<BYTE*>(element.facts.owner.data());
+    return JudgeOwner(element.path, descriptor, trusted, processUser);
 }
 
 CLogFolderChain::Result CLogFolderChain::OpenForLine(const Folder& folder, TrustedFile& trusted, CUniqueHandle& file) {
@@ -547,10 +589,7 @@ bool CLogFolderChain::CGate::Take(const Result& result, ULONGLONG nowMs) {
         m_prepared = true;
         return false;
     }
-    // An own folder that lets others change it is set aside by the next preparation.
-    if (result.finding == Finding::Unprotected) {
-        m_prepared = false;
-    } else if (result.Refuses() && !m_prepared) {
+    if (result.Refuses() && !m_prepared) {
         m_refused = true;
         return Tell(result.finding);
     }

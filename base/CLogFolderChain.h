@@ -2,11 +2,12 @@
 // as LocalSystem and logs under C:\ProgramData, where any user may create a
 // folder and own it: a link or a folder of another owner there would send the
 // service's appends into any file of the machine. So the logger makes its
-// folders with an access list of its own, sets aside a folder of its own that
-// lets others change it and makes a fresh one in its place; it writes nothing
-// through a chain that holds a link, a folder or file that neither the system,
-// the administrators nor the process's own user owns, or a maker's folder that
-// lets others replace what it holds; it walks the chain from handle to handle,
+// folders with an access list of its own; it writes nothing through a chain
+// that holds a link, a folder or file that neither the system, the
+// administrators nor the process's own user owns, a folder of its own that lets
+// others change it, or a maker's folder that lets others replace what it holds.
+// Nothing found is renamed or changed: a rename waits for whoever holds an
+// oplock below the folder. It walks the chain from handle to handle,
 // keeps the checked handle of the log file's folder, and opens every line's
 // file relative to it, checking the file's handle before the write. No open
 // waits on another program's oplock.
@@ -28,7 +29,7 @@ public:
         ForeignOwner,  // owned by someone else
         SecondName,    // the file is also reachable under another name (a hard link)
         Elsewhere,     // opened, it is at another path: a link on the way was followed
-        Unprotected,   // one of the service's own folders lets others change it, and cannot be set aside
+        Unprotected,   // one of the service's own folders lets others change it
         Replaceable,   // the maker's folder lets others delete or rename what it holds, or change its list
         Unopened,      // a line found no file to write to now (in use, its folder gone)
         Oplocked,      // another program holds an oplock on the file: opened, it would wait for them
@@ -40,7 +41,7 @@ public:
         std::wstring element;  // the folder or file it is about
         std::wstring owner;    // the owner's SID text, for a foreign owner
         std::wstring reached;  // where the element's handle is, for one elsewhere
-        DWORD error = 0;       // why it could not be read, opened, set aside or written
+        DWORD error = 0;       // why it could not be read, opened or written
 
         // Links, foreign owners, second names, folders left open to others and
         // a maker's folder that lets others replace its content refuse the chain.
@@ -85,21 +86,46 @@ public:
 
     // The one line that says why no log file line is written.
     static std::string Describe(const Result& result);
+    // What a result says of its element, for such a line: "<element> is ...".
+    static std::string Explain(const Result& result);
 
-    // What a preparation may change. Null members change nothing. element is the
-    // full path, for the record; the change happens relative to parent.
+    // What one element shows, read as the walk opens it (relative to its
+    // parent's handle, following no link, waiting on no oplock), before
+    // anything is judged of it.
+    struct Facts {
+        bool reparsePoint = false;  // a junction, link or mount point, by its name or through its handle
+        bool directory = false;
+        DWORD links = 1;            // the names a file has
+        bool elsewhere = false;     // its handle is not where the element must be: a link was followed
+        std::wstring reached;       // where its handle is, every link resolved
+        std::vector<BYTE> owner;    // a self-relative descriptor that holds its owner
+    };
+    struct Element {
+        std::wstring path;
+        Facts facts;
+    };
+    // Who may own an element (the log chain's rule is CTrustedOwner::IsTrusted).
+    using OwnerRule = bool (*)(PSID owner, PSID processUser);
+    // Pure: what refuses one element, in the order the walk judges it: a
+    // junction, link or mount point, a second name of a file, a place elsewhere,
+    // an owner that trusted does not accept; Sound when nothing does.
+    static Result Judge(const Element& element, OwnerRule trusted, PSID processUser);
+    // Reads the chain of a path from its base to its last element, each level
+    // opened relative to the one above as Prepare opens it, and changes and
+    // judges nothing: elements receives each level reached. The reading ends
+    // at a reparse point, through which nothing is opened. Missing, Oplocked or
+    // Unverified for a level that is not there or cannot be read, else Sound.
+    static Result Read(const std::wstring& path, std::vector<Element>& elements);
+
+    // What a preparation may change: it makes missing folders only. A null
+    // member changes nothing. element is the full path, for the record; the
+    // change happens relative to parent.
     using MakeFolderFn = DWORD (*)(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor);
-    using SetAsideFn = DWORD (*)(HANDLE parent, HANDLE folder, const wchar_t* element);
     struct Changes {
         MakeFolderFn makeFolder = nullptr;  // makes one missing folder with the descriptor given
-        SetAsideFn setAside = nullptr;      // moves an open folder of the service's out of the chain
     };
     // The system's: a folder made relative to its checked parent.
     static DWORD MakeFolder(HANDLE parent, const wchar_t* element, PSECURITY_DESCRIPTOR descriptor);
-    // The system's: the folder renamed, through its checked handle, to
-    // "<name>.set-aside-<time>" beside itself. Whatever was placed in it, and
-    // every handle opened to it, goes with it, and no access list changes.
-    static DWORD SetAside(HANDLE parent, HANDLE folder, const wchar_t* element);
 
     // What a check leaves for the lines: the log file's folder, held open once
     // checked, the file's name in it, and where the file must be found.
@@ -112,11 +138,11 @@ public:
 
     // Walks the chain from its base, each level opened relative to the one
     // above: makes the folders that are missing, each with the access list,
-    // checks every level before it makes or enters the next, sets aside and
-    // makes afresh the service's own folders that let others change them, then
-    // checks the file when it exists. The service's own folders are those below
-    // the chain's first: the first, under ProgramData the maker's, is shared
-    // with its other software and keeps its list. folder receives the file's
+    // checks every level before it makes or enters the next, refuses the
+    // service's own folders that let others change them, then checks the file
+    // when it exists. The service's own folders are those below the chain's
+    // first: the first, under ProgramData the maker's, is shared with its other
+    // software and keeps its list. folder receives the file's
     // name and path, and the handle of its folder when the chain is sound and
     // the folder there. Check changes nothing.
     static Result Prepare(const std::wstring& path, const Changes& changes, Folder* folder = nullptr);
@@ -139,7 +165,8 @@ public:
     static Result OpenForLine(const Folder& folder, TrustedFile& trusted, CUniqueHandle& file);
 
     // What the logger does before it opens the file: the chain is checked at the
-    // path setting; a chain refused then holds until the next one. A line that
+    // path setting; a chain refused then holds until the next one (the next
+    // start of the process). A line that
     // the file's handle refuses is followed by a check before the next open; a
     // line that finds no file or cannot write it is followed by a check too,
     // while the lines meanwhile keep trying their open. Checks run no sooner than
@@ -152,7 +179,7 @@ public:
         enum class Step {
             Open,     // open the file
             Check,    // check the chain, then open if it passes
-            Prepare,  // the chain is not finished: make and set aside what it needs, check, open
+            Prepare,  // the chain is not finished: make what it lacks, check, open
             Skip,     // write no file line now
         };
         static constexpr ULONGLONG kRecheckMs = 1000;

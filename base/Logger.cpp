@@ -27,23 +27,20 @@ CLogFolderChain::TrustedFile g_logTrusted;
 // The log file's folder as the last check that passed left it: every line
 // opens the file relative to it; under the log lock.
 CLogFolderChain::Folder g_logFolder;
-// How the path setting makes and sets aside the folders: the system's calls, or
-// a test's in their place (g_testChanges); under the log lock.
+// How the path setting makes the missing folders: the system's call, or a
+// test's in its place (g_testChanges); under the log lock.
 CLogFolderChain::Changes g_logChanges;
 const CLogFolderChain::Changes* g_testChanges = nullptr;
 
-// The system's debugger output, sent outside the log lock; what waits while a
-// stuck viewer holds the sender is bounded. Kept to the process's end, like the
+// The system's debugger output, sent by a thread of its own; what waits while a
+// stuck viewer holds that thread is bounded. Kept to the process's end, like the
 // lock: a thread may log while the process exits.
 CDebugOutput& SystemDebugOutput() {
     static CDebugOutput* const output = new CDebugOutput(&::OutputDebugStringA, 1000);
     return *output;
 }
-// How deep the calling thread is in the log lock.
-thread_local int t_logLockDepth = 0;
 
-// The lock is left on every way out, also when a sink throws. Once the
-// outermost guard has left it, the debugger output gets what was queued.
+// The lock is left on every way out, also when a sink throws.
 class CLogLockGuard {
 public:
     CLogLockGuard() {
@@ -52,13 +49,8 @@ public:
             g_logLockInitialised = true;
         }
         ::EnterCriticalSection(&g_logLock);
-        ++t_logLockDepth;
     }
-    ~CLogLockGuard() {
-        --t_logLockDepth;
-        ::LeaveCriticalSection(&g_logLock);
-        if (t_logLockDepth == 0) SystemDebugOutput().Send();
-    }
+    ~CLogLockGuard() { ::LeaveCriticalSection(&g_logLock); }
 };
 
 std::string LineText(const std::string& functionName, const std::string& message, int level) {
@@ -73,7 +65,7 @@ std::string LineText(const std::string& functionName, const std::string& message
     return text;
 }
 
-// Called under the log lock: a test's sink at once, the system's after the lock is left.
+// Called under the log lock: a test's sink at once, else queued for the system's.
 void DebugOutput(const char* text) {
     if (g_debugSink)
         g_debugSink(text);
@@ -162,12 +154,11 @@ void LogSetFilePath(const wchar_t* path) {
     // The folders are made from the path itself, drive included, one level at a
     // time relative to the level above, each with the logger's access list and
     // each checked before the next is made in it; the service's own folders that
-    // exist already and let others change them are set aside for fresh ones.
+    // exist already and let others change them refuse the chain.
     if (g_testChanges) {
         g_logChanges = *g_testChanges;
     } else {
         g_logChanges.makeFolder = &CLogFolderChain::MakeFolder;
-        g_logChanges.setAside = &CLogFolderChain::SetAside;
     }
     g_logGate.Reset();
     g_logTrusted = CLogFolderChain::TrustedFile();
@@ -261,6 +252,10 @@ std::string LogTimestamp() {
 }
 
 void LogSetDebugSink(LogDebugSink sink) { g_debugSink = sink; }
+
+void LogSetDebugSend(LogDebugSink send) { SystemDebugOutput().SetSend(send ? send : &::OutputDebugStringA); }
+
+bool LogEndDebugOutput(DWORD ms) { return SystemDebugOutput().Finish(ms); }
 
 void LogSetFolderChanges(const CLogFolderChain::Changes* changes) {
     CLogLockGuard guard;

@@ -37,12 +37,19 @@ std::string LogFormatTimestamp(const SYSTEMTIME& time);
 std::string LogFormatTwoDigits(unsigned value);
 std::string LogFormatTwoDigits(int value);
 
-// Where the "Debug" sink sends its text; OutputDebugStringA unless a test captures it.
+// Where the "Debug" sink sends its text: queued for the debugger output's own
+// thread, unless a test captures each text at once on the thread that logs.
 using LogDebugSink = void (*)(const char* text);
 void LogSetDebugSink(LogDebugSink sink);
+// What the debugger output's thread sends each queued text with:
+// OutputDebugStringA unless a test holds it; null gives it back.
+void LogSetDebugSend(LogDebugSink send);
+// The process's end, after its last line: the debugger output's thread sends
+// what waits and ends; waits for it at most ms (real). True once it has ended.
+// "Debug" texts of later lines are dropped.
+bool LogEndDebugOutput(DWORD ms);
 
-// How the path setting makes a missing log folder and sets aside one of the
-// service's own folders that lets others change it: the system's calls, unless
-// a test records what they receive. Null gives the system's back; either takes
+// How the path setting makes a missing log folder: the system's call, unless a
+// test records what it receives. Null gives the system's back; either takes
 // effect at the next path setting.
 void LogSetFolderChanges(const CLogFolderChain::Changes* changes);

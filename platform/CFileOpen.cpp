@@ -2,10 +2,6 @@
 
 #include <winternl.h>
 
-#include <cstddef>
-#include <cstring>
-#include <vector>
-
 extern "C" NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES attributes, PFILE_BASIC_INFORMATION information);
 
 namespace {
@@ -105,24 +101,5 @@ CFileOpen::Outcome CFileOpen::QueryAttributes(const std::wstring& path, DWORD& a
     FILE_BASIC_INFORMATION basic = {};
     outcome.status = ::NtQueryAttributesFile(&object, &basic);
     attributes = outcome.status >= 0 ? basic.FileAttributes : INVALID_FILE_ATTRIBUTES;
-    return outcome;
-}
-
-CFileOpen::Outcome CFileOpen::Rename(HANDLE handle, HANDLE parent, const std::wstring& name) {
-    Outcome outcome;
-    const size_t nameBytes = name.size() * sizeof(wchar_t);
-    if (name.empty() || nameBytes > 0xFFFE) {
-        outcome.status = kObjectNameInvalid;
-        return outcome;
-    }
-    std::vector<BYTE> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t));
-    FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = parent;
-    rename->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(rename->FileName, name.c_str(), nameBytes);
-    IO_STATUS_BLOCK io = {};
-    outcome.status = ::NtSetInformationFile(handle, &io, rename, static_cast<ULONG>(buffer.size()),
-                                            FileRenameInformation);
     return outcome;
 }

@@ -45,7 +45,4 @@ public:
     static Outcome Open(HANDLE parent, const std::wstring& name, const Request& request, CUniqueHandle& handle);
     // The attributes of what a full path names, the link itself when it is one.
     static Outcome QueryAttributes(const std::wstring& path, DWORD& attributes);
-    // Gives the handle's file or folder the name given, in the folder that
-    // parent holds, never over something of that name.
-    static Outcome Rename(HANDLE handle, HANDLE parent, const std::wstring& name);
 };

@@ -280,15 +280,19 @@ void WINAPI CService::ServiceMain(DWORD argc, LPSTR* argv) {
 }
 
 void CService::FinishStop(CTarvoApplication* application) {
-    StopApplication(application);
+    const bool ended = StopApplication(application);
     // The handler no longer uses the event once the stop is requested.
     if (g_hServiceStopEvent) ::CloseHandle(g_hServiceStopEvent);
     g_hServiceStopEvent = nullptr;
+    // Reported before anything that can wait (a line waits for the log lock).
     SetStatus(SERVICE_STOPPED, NO_ERROR, 0);
+    if (!ended)
+        LogWrite("CService::FinishStop",
+                 "Stop not ended after " + std::to_string(kStopBoundMs / 1000) + " s, the service stops without it", 2);
 }
 
-void CService::StopApplication(CTarvoApplication* application) {
-    if (!application) return;
+bool CService::StopApplication(CTarvoApplication* application) {
+    if (!application) return true;
     // Every step of the stop (the detaching waits for a notification under way,
     // the deletion joins the application's threads and unadvises the manager)
     // runs on a thread of its own, so that the SCM hears that the stop goes on,
@@ -296,22 +300,20 @@ void CService::StopApplication(CTarvoApplication* application) {
     HANDLE stopThread = ::CreateThread(nullptr, 0, &StopAndDelete, application, 0, nullptr);
     if (!stopThread) {
         StopAndDelete(application);
-        return;
+        return true;
     }
     const ULONGLONG deadline = ::GetTickCount64() + CClock::ScaleBound(kStopBoundMs);
     DWORD checkPoint = 2;
     while (::WaitForSingleObject(stopThread, kStopReportMs) == WAIT_TIMEOUT) {
         if (::GetTickCount64() >= deadline) {
             // The thread and what it still uses stay alive; the process ends anyway.
-            LogWrite("CService::StopApplication",
-                     "Stop not ended after " + std::to_string(kStopBoundMs / 1000) + " s, the service stops without it",
-                     2);
             if (HANDLE earlier = s_hUnfinishedStop.exchange(stopThread)) ::CloseHandle(earlier);
-            return;
+            return false;
         }
         SetStatus(SERVICE_STOP_PENDING, NO_ERROR, checkPoint++);
     }
     ::CloseHandle(stopThread);
+    return true;
 }
 
 bool CService::IsStopUnfinished() {

@@ -30,14 +30,15 @@ public:
     // ServiceMain's end: stops the application, waits for its worker and
     // deletes it, all on a thread of its own while telling the SCM that the
     // stop is pending. Past a bound the stop is left to its thread (see
-    // IsStopUnfinished). Null does nothing.
-    static void StopApplication(CTarvoApplication* application);
+    // IsStopUnfinished) and the result is false. Null does nothing.
+    static bool StopApplication(CTarvoApplication* application);
     // A stop that StopApplication left unfinished still runs: a thread of the
     // application may still wake into its objects, so the process must end
     // without running its static destructors.
     static bool IsStopUnfinished();
     // ServiceMain's end once the stop is requested: StopApplication, the stop
-    // event closed, SERVICE_STOPPED reported.
+    // event closed, SERVICE_STOPPED reported; a stop left to its thread is
+    // logged after the report.
     static void FinishStop(CTarvoApplication* application);
     static BOOL SetFailureActions();
 

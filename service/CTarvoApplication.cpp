@@ -1,10 +1,11 @@
 #include "CTarvoApplication.h"
 
 #include "CClock.h"
-#include "CFileOpen.h"
 #include "CHelpers.h"
 #include "CService.h"
 #include "CSystem.h"
+#include "CTagFile.h"
+#include "CTagFileTrust.h"
 #include "CTarvoDeviceFactory.h"
 #include "CTarvoLumoDeviceFactory.h"
 #include "CWWANDevice.h"
@@ -24,24 +25,10 @@
 #include <exception>
 
 namespace {
-const wchar_t kTagFile[] = L"c://VAWMIR//Tarvo.tag";
 // How long the initial state waits for the P-sensor watcher to watch (clock ms):
 // a thread start and a driver request, bounded so a stuck one cannot hold the start-up.
 const DWORD kWatcherStartBoundMs = 5000;
 std::atomic<int> s_lastDeviceReady{0};
-
-// The tag file opened for reading, as a C stream opens it. Any user may make
-// C:\VAWMIR, so the open lends no identity to a link's far end and waits on
-// no oplock: an oplocked file is there all the same.
-bool TagFileIsThere() {
-    CFileOpen::Request request;
-    request.access = FILE_GENERIC_READ;
-    request.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    request.options = FILE_NON_DIRECTORY_FILE;
-    CUniqueHandle tag;
-    CFileOpen::Outcome opened = CFileOpen::Open(nullptr, kTagFile, request, tag);
-    return opened.Opened() || opened.oplocked;
-}
 
 // Holds a critical section for its scope; m_csWatchers only for a pointer
 // read, never across a call into a watcher.
@@ -188,10 +175,13 @@ DWORD CTarvoApplication::Run(void* param) {
     CClock::CThreadStopScope stopScope(m_hStopEvent);
     CService service(nullptr);
 
-    if (TagFileIsThere()) {
+    // Only a tag an administrator could have placed stops the start-up.
+    const CLogFolderChain::Result tag = CTagFile::Find();
+    if (tag.finding == CLogFolderChain::Finding::Sound) {
         LogWrite(fn, "Tarvo.tag is found, do not proceed Tarvo init!", 0);
         return 0;
     }
+    if (tag.finding != CLogFolderChain::Finding::Missing) LogWrite(fn, CTagFileTrust::Describe(tag), 2);
     LogWrite(fn, "Tarvo.tag is not found, continue!", 0);
     LogWrite(fn, "Inside Run()", 1);
 

@@ -33,6 +33,9 @@ int main(int argc, char* argv[]) {
     CClock::SignalProcessEnd();
     const bool threadsEnded = CThread::WaitForAllThreadsToEnd(kThreadsEndMs);
     LogWrite("main", "************* ORVANE.TARVOSVC EXIT ***********", 0);
-    if (!threadsEnded || CService::IsStopUnfinished()) ::ExitProcess(static_cast<UINT>(exitCode));
+    // The debugger output's thread sends the last lines and ends; a viewer that
+    // holds it past the bound leaves it to the process's end.
+    const bool outputEnded = LogEndDebugOutput(kThreadsEndMs);
+    if (!threadsEnded || !outputEnded || CService::IsStopUnfinished()) ::ExitProcess(static_cast<UINT>(exitCode));
     return exitCode;
 }

@@ -1,7 +1,7 @@
 #include "CFiboTarvoApi.h"
 
 #include "CClock.h"
-#include "CHeldNamedMutex.h"
+#include "CCreationLock.h"
 #include "Handles.h"
 #include "Logger.h"
 
@@ -16,12 +16,11 @@ HANDLE CFiboTarvoApi::s_hApiMutex = nullptr;
 
 CFiboTarvoApi* CFiboTarvoApi::GetInstance() {
     if (CFiboTarvoApi* instance = s_pInstance.load()) return instance;
-    CHeldNamedMutex creating("FiboTarvoApiCreateMutex");
-    if (!creating.IsHeld()) {
-        // This try fails, as without the library; the caller's retries go on.
-        LogWrite("CFiboTarvoApi::GetInstance", creating.Describe(), 1);
-        return s_pInstance.load();
-    }
+    static CCreationLock s_creation("FiboTarvoApiCreateMutex");
+    CCreationLock::CScope creating(s_creation);
+    if (!creating.Describe().empty()) LogWrite("CFiboTarvoApi::GetInstance", creating.Describe(), 1);
+    // Only a stop keeps the binding from being made: the caller's start-up ends with it.
+    if (!creating.MayCreate()) return s_pInstance.load();
     if (s_pInstance.load() == nullptr) {
         // Out of memory: no binding now; the next caller tries again.
         CFiboTarvoApi* created = new (std::nothrow) CFiboTarvoApi();

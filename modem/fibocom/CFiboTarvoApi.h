@@ -36,9 +36,9 @@ public:
     static constexpr DWORD kModemStartupSleepMs = 120000;
     static constexpr DWORD kTableWriteSleepMs = 1000;
 
-    // The binding, created on first use under "FiboTarvoApiCreateMutex"; null
-    // when that mutex cannot be had (none, another's, held past its bound, or
-    // the stop came first) or the binding cannot be allocated.
+    // The binding, created once on first use (CCreationLock: under
+    // "FiboTarvoApiCreateMutex" when it can be had, else without it); null
+    // when the calling thread's stop came first or the binding cannot be allocated.
     static CFiboTarvoApi* GetInstance();
 
     // Loads and binds the library. Public so that a test can build a binding

@@ -1,6 +1,6 @@
 #include "CNuvikTarvoApi.h"
 
-#include "CHeldNamedMutex.h"
+#include "CCreationLock.h"
 #include "Handles.h"
 #include "Logger.h"
 
@@ -39,12 +39,11 @@ bool CheckableLength(const char* method, uint32_t length) {
 
 CNuvikTarvoApi* CNuvikTarvoApi::GetInstance() {
     if (CNuvikTarvoApi* instance = s_pInstance.load()) return instance;
-    CHeldNamedMutex creating("NuvikTarvoApiCreateMutex");
-    if (!creating.IsHeld()) {
-        // This try fails, as without the library; the caller's retries go on.
-        LogWrite("CNuvikTarvoApi::GetInstance", creating.Describe(), 1);
-        return s_pInstance.load();
-    }
+    static CCreationLock s_creation("NuvikTarvoApiCreateMutex");
+    CCreationLock::CScope creating(s_creation);
+    if (!creating.Describe().empty()) LogWrite("CNuvikTarvoApi::GetInstance", creating.Describe(), 1);
+    // Only a stop keeps the binding from being made: the caller's start-up ends with it.
+    if (!creating.MayCreate()) return s_pInstance.load();
     if (!s_pInstance.load()) {
         s_pInstance = new (std::nothrow) CNuvikTarvoApi();
         LogWrite("CNuvikTarvoApi::GetInstance", "New Nuvik Instance", 1);

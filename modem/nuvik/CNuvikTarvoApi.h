@@ -32,9 +32,9 @@ extern SarDeviceContext* g_hDeviceServices;
 
 class CNuvikTarvoApi {
 public:
-    // The binding, created on first use under "NuvikTarvoApiCreateMutex"; null
-    // when that mutex cannot be had (none, another's, held past its bound, or
-    // the stop came first) or the binding cannot be allocated.
+    // The binding, created once on first use (CCreationLock: under
+    // "NuvikTarvoApiCreateMutex" when it can be had, else without it); null
+    // when the calling thread's stop came first or the binding cannot be allocated.
     static CNuvikTarvoApi* GetInstance();
 
     int Init();

@@ -167,30 +167,52 @@ TEST_F(NuvikService, WithoutKessaTheServiceStopsItself) {
 }
 
 // Another program made "NuvikTarvoApiCreateMutex" before the service started
-// and never lets it go. Each start-up try waits for it no longer than its
-// bound, fails with a line and the retries go on; a stop ends the wait at once.
-// (Under Wine every process runs as the service's account, so the owner check
-// lets it be waited on: the bound and the stop are what is shown here.)
-TEST_F(NuvikService, ACreationMutexHeldElsewhereEndsEachTryAndNotTheService) {
-    CUniqueHandle held(CreateMutexA(nullptr, TRUE, "NuvikTarvoApiCreateMutex"));
+// and keeps it: an event of that name, which no one can wait on as a mutex, or
+// a mutex it holds, which the start-up waits on for its bound. Either way the
+// binding is made without it, with one line: the start-up completes, the
+// P-sensor is watched, and a near reaches the modem as back-off on.
+namespace {
+struct TakenName {
+    const char* name;
+    bool mutex;
+    const char* line;
+};
+void PrintTo(const TakenName& c, std::ostream* out) { *out << c.name; }
+
+class NuvikServiceTakenName : public NuvikService, public ::testing::WithParamInterface<TakenName> {};
+}  // namespace
+
+TEST_P(NuvikServiceTakenName, TheStartUpCompletesAndANearReachesTheModem) {
+    const TakenName& c = GetParam();
+    CUniqueHandle held(c.mutex ? CreateMutexA(nullptr, TRUE, "NuvikTarvoApiCreateMutex")
+                               : CreateEventA(nullptr, TRUE, FALSE, "NuvikTarvoApiCreateMutex"));
     ASSERT_TRUE(held.IsValid());
     ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "made here, so held here";
     Install(true, simmodem::InterfaceSpec::Nuvik());
-    const std::string notGiven = "CNuvikTarvoApi::GetInstance\tDEBUG\tNuvikTarvoApiCreateMutex not given within 10000 ms";
-    EXPECT_TRUE(CServiceHarness::WaitForLog(notGiven, 30000, 2));
-    EXPECT_TRUE(CServiceHarness::WaitForLog("m_pWWANDeviceObj->Initialize() failed, initialize again after 10 seconds!",
-                                            10000, 2));
-    EXPECT_EQ(harness->State(), static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(CServiceHarness::WaitForLog("Nuvik Tarvo initialization completed!Restult = 1", 30000))
+        << CServiceHarness::LogTail();
+    EXPECT_EQ(CServiceHarness::LogCount(std::string("CNuvikTarvoApi::GetInstance\tDEBUG\t") + c.line), 1u);
+    EXPECT_EQ(CServiceHarness::LogCount("New Nuvik Instance"), 1u);
+    EXPECT_FALSE(CServiceHarness::LogHas("initialize again after 10 seconds!"));
+    ASSERT_TRUE(machine::WaitForStartUp()) << "the P-sensor is watched";
 
-    const auto stopAt = std::chrono::steady_clock::now();
-    EXPECT_TRUE(harness->StopAndWait(5000)) << "state " << harness->State();
-    const auto took = std::chrono::steady_clock::now() - stopAt;
-    EXPECT_LT(took, std::chrono::seconds(5));
-    std::printf("sc stop to STOPPED with the creation mutex held elsewhere: %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
-    EXPECT_FALSE(CServiceHarness::LogHas("New Nuvik Instance"));
-    ReleaseMutex(held.Get());
+    const size_t sets = machine::SarConfigSets(modemLog).size();
+    machine::SetDetection(true);
+    testsupport::SetDword(machine::kNotificationKey, "Type2", kBit25);
+    ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, sets + 1, 10000));
+    EXPECT_EQ(machine::SarConfigSets(modemLog).back(), SarConfigPayload(1, 0, 2)) << "back-off on";
+    EXPECT_TRUE(testsupport::WaitUntil([] { return machine::CurrentStatus() == 0x11; }, std::chrono::milliseconds(5000)))
+        << std::hex << machine::CurrentStatus();
+    EXPECT_TRUE(harness->StopAndWait());
+    if (c.mutex) ReleaseMutex(held.Get());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Taken, NuvikServiceTakenName,
+    ::testing::Values(
+        TakenName{"AnEvent", false, "NuvikTarvoApiCreateMutex can be neither created nor opened, error 6, created without it"},
+        TakenName{"AHeldMutex", true, "NuvikTarvoApiCreateMutex not given within 10000 ms, created without it"}),
+    [](const ::testing::TestParamInfo<TakenName>& info) { return std::string(info.param.name); });
 
 TEST_F(NuvikService, StopDuringTheRebootPollsIsPromptAndTheNextStartWritesNothing) {
     // The real clock, and a module that leaves at the reboot and stays away: the

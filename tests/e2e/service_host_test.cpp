@@ -88,6 +88,9 @@ bool InstallStandIn() {
 }  // namespace
 
 TEST_F(ServiceHost, CommandLineLifecycle) {
+    // With the debugger output on: every run below ends with its own exit code
+    // (not the harness's -1 of a process that does not end), its last lines sent.
+    ASSERT_TRUE(testsupport::SetDword(std::string(CServiceHarness::ServiceKey()) + "\\Debug", "Debug", 0));
     // -install creates the service; its banners frame the run.
     EXPECT_EQ(harness.Run(L"-install"), 0);
     DWORD type = 0;
@@ -135,9 +138,21 @@ TEST_F(ServiceHost, CommandLineLifecycle) {
     EXPECT_EQ(harness.Run(L"-remove"), 1) << "nothing to remove";
 }
 
+// A plain tag file stops the back-off start-up and leaves the service running;
+// one that is a second name of another file does not count, says why, and
+// the start-up goes on.
 TEST_F(ServiceHost, TagFileLeavesTheServiceRunningWithoutBackOff) {
+    const wchar_t tag[] = L"C:\\VAWMIR\\Tarvo.tag";
+    const wchar_t other[] = L"C:\\VAWMIR\\other";
     CreateDirectoryW(L"C:\\VAWMIR", nullptr);
-    ASSERT_TRUE(testsupport::WriteFileBytes(L"C:\\VAWMIR\\Tarvo.tag", {}));
+    struct CRemove {
+        const wchar_t* paths[2];
+        ~CRemove() {
+            for (const wchar_t* path : paths) testsupport::RemoveFile(path);
+        }
+    } remove{{tag, other}};
+
+    ASSERT_TRUE(testsupport::WriteFileBytes(tag, {}));
     ASSERT_EQ(harness.Run(L"-install"), 0);
     ASSERT_TRUE(harness.Start());
     ASSERT_TRUE(harness.WaitForState(SERVICE_RUNNING, 5000));
@@ -147,7 +162,18 @@ TEST_F(ServiceHost, TagFileLeavesTheServiceRunningWithoutBackOff) {
     EXPECT_EQ(harness.State(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_FALSE(CServiceHarness::LogHas("Inside Run()"));
     EXPECT_TRUE(harness.StopAndWait());
-    testsupport::RemoveFile(L"C:\\VAWMIR\\Tarvo.tag");
+
+    testsupport::RemoveFile(tag);
+    ASSERT_TRUE(testsupport::WriteFileBytes(other, {}));
+    if (!CreateHardLinkW(tag, other, nullptr)) GTEST_SKIP() << "no second name can be made here";
+    CServiceHarness::ClearLog();
+    ASSERT_TRUE(harness.Start());
+    EXPECT_TRUE(CServiceHarness::WaitForLog("CTarvoApplication::Run\tDEBUG\tInside Run()", 5000));
+    EXPECT_TRUE(CServiceHarness::LogHas("CTarvoApplication::Run\tERROR\tTarvo.tag does not count: "
+                                        "c:\\VAWMIR\\Tarvo.tag has a second name (hard link)"));
+    EXPECT_TRUE(CServiceHarness::LogHas("CTarvoApplication::Run\tINFO\tTarvo.tag is not found, continue!"));
+    EXPECT_FALSE(CServiceHarness::LogHas("Tarvo.tag is found"));
+    EXPECT_TRUE(harness.StopAndWait());
 }
 
 TEST_F(ServiceHost, WorkerSwitchesTheRadioOnBeforeStartUp) {

@@ -343,7 +343,7 @@ TEST_F(DecisionOrder, AStopWhileTheDriverHoldsADecisionIsReportedUntilStopped) {
     }
     EXPECT_LE(times.back() - last, 3000u);
     EXPECT_TRUE(CService::IsStopUnfinished()) << "the stop waits on for the decision";
-    EXPECT_TRUE(CLogCapture::Has("CService::StopApplication\tERROR\tStop not ended after 120 s"));
+    EXPECT_TRUE(CLogCapture::Has("CService::FinishStop\tERROR\tStop not ended after 120 s"));
 
     // The driver answers: the decision ends, and only then is the application deleted.
     ASSERT_TRUE(simpm::ReleaseHeld());

@@ -1,21 +1,30 @@
 // A stop of the policy engine that lands while its worker sets up the event
 // sources: the wireless notification manager must end up with nothing
 // registered with the (simulated) modem and nothing of the modem's held;
-// the same when an allocation failure ends the manager's start instead.
+// the same when an allocation failure ends the manager's start instead. And a
+// stop that passes its bound: reported stopped before anything that can wait.
 #include "AllocationFailure.h"
+#include "CClock.h"
+#include "CService.h"
 #include "CSimModemControl.h"
 #include "Handles.h"
+#include "LogCapture.h"
 #include "MBSar.h"
 #include "Mbn.h"
 #include "PolicyFakes.h"
+#include "ServiceStatusCapture.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <thread>
+#include <vector>
 
 namespace {
 // The thread whose next allocation fails, once; 0 for none.
@@ -161,3 +170,65 @@ INSTANTIATE_TEST_SUITE_P(Cases, StopDuringAttach,
                                            StopCase{"StopAfterTheFirstKindRegistered", 2},
                                            StopCase{"AllocationFailureAfterTheFirstKindRegistered", 2, true}),
                          [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+namespace {
+// A worker in a step that its stop does not end (a SAR table it has begun to
+// write), until the test lets it go; the events outlive the application,
+// which the stop deletes once the worker has ended.
+CUniqueHandle g_workerEntered{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+CUniqueHandle g_workerRelease{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+
+class CHeldWorkerApplication : public CTestApplication {
+public:
+    DWORD Run(void*) override {
+        ::SetEvent(g_workerEntered.Get());
+        ::WaitForSingleObject(g_workerRelease.Get(), 30000);
+        return 0;
+    }
+};
+
+// The stop's line past its bound, held as a line is held when the log waits:
+// whether SERVICE_STOPPED was reported before it.
+CUniqueHandle g_lineHeld{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+CUniqueHandle g_lineRelease{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+std::atomic<bool> g_stoppedBeforeTheLine{false};
+
+void HoldTheStopLine(const char* text) {
+    if (!std::strstr(text, "Stop not ended")) return;
+    for (const SERVICE_STATUS& report : CServiceStatusCapture::Copy())
+        if (report.dwCurrentState == SERVICE_STOPPED) g_stoppedBeforeTheLine = true;
+    ::SetEvent(g_lineHeld.Get());
+    ::WaitForSingleObject(g_lineRelease.Get(), 10000);
+}
+}  // namespace
+
+// The stop passes its bound while the worker keeps to its step: SERVICE_STOPPED
+// is reported before anything that can wait, the line that says so after it,
+// and the application is deleted once the worker has left its step.
+TEST(StopPastItsBound, IsReportedStoppedBeforeItsLine) {
+    CClock::SetDivisor(1000);  // the stop's bound: its floor of 2 s
+    CServiceStatusCapture status;
+    CLogCapture capture;
+    CLogCapture::SetLineHook(&HoldTheStopLine);
+    auto* application = new CHeldWorkerApplication();
+    application->Start();
+    ASSERT_EQ(::WaitForSingleObject(g_workerEntered.Get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
+
+    std::thread serviceMain([&] { CService::FinishStop(application); });
+    const bool held = ::WaitForSingleObject(g_lineHeld.Get(), 10000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(held) << "the line past the bound";
+    EXPECT_TRUE(g_stoppedBeforeTheLine.load());
+    const std::vector<SERVICE_STATUS> reports = CServiceStatusCapture::Copy();
+    ::SetEvent(g_lineRelease.Get());
+    serviceMain.join();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << "while the line waits";
+    EXPECT_TRUE(CLogCapture::Has("CService::FinishStop\tERROR\tStop not ended after 120 s, the service stops without it"));
+
+    EXPECT_TRUE(CService::IsStopUnfinished());
+    ::SetEvent(g_workerRelease.Get());
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !CService::IsStopUnfinished(); }, std::chrono::milliseconds(5000)));
+    CLogCapture::SetLineHook(nullptr);
+    CClock::SetDivisor(1);
+}

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -220,17 +221,13 @@ TEST_F(LoggerSwitches, LinesAreAppendedAsTextWhileAReaderHoldsTheFile) {
 }
 
 // A debug viewer that stops taking texts: OutputDebugStringA then waits up to
-// 10 s for it with each text. Only the thread that sends waits; another
-// thread's line goes on at once, and the texts reach the viewer in the lines'
-// order once it takes them again.
+// 10 s for it with each text. Only the output's own thread waits; every line
+// goes on at once, and the texts reach the viewer in the lines' order once it
+// takes them again.
 TEST_F(LoggerSwitches, AViewerThatStopsTakingTextsHoldsNoOtherThread) {
     ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Debug", 0));
     ASSERT_TRUE(testsupport::SetDword(kDebugKey, "Log", 0));
     LogInit();
-    LogWrite("main", "before the viewer", 0);
-    // A reader that lets no one write: the next line is lost and tells why, two texts at once.
-    CUniqueHandle reader(CreateFileW(kLogFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader.IsValid());
 
     // A viewer of the test's own under the names viewers use: it takes the first text only.
     CUniqueHandle buffer(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER"));
@@ -256,6 +253,12 @@ TEST_F(LoggerSwitches, AViewerThatStopsTakingTextsHoldsNoOtherThread) {
         }
         return false;
     };
+    LogWrite("main", "before the reader", 0);
+    ASSERT_TRUE(take(10000));
+    SetEvent(bufferReady.Get());
+    // A reader that lets no one write: the next line is lost and tells why, two texts at once.
+    CUniqueHandle reader(CreateFileW(kLogFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.IsValid());
 
     std::thread sender([] { LogWrite("main", "held", 0); });
     // However the case ends, the sender is let go and joined.
@@ -268,7 +271,7 @@ TEST_F(LoggerSwitches, AViewerThatStopsTakingTextsHoldsNoOtherThread) {
         }
     } letGo{sender, bufferReady.Get()};
     ASSERT_TRUE(take(10000)) << "the line's own text";
-    // The sender now waits for the viewer with the notice.
+    // The output's thread now waits for the viewer with the notice.
     const auto start = std::chrono::steady_clock::now();
     LogWrite("main", "meanwhile", 0);
     const auto took = std::chrono::steady_clock::now() - start;
@@ -280,7 +283,9 @@ TEST_F(LoggerSwitches, AViewerThatStopsTakingTextsHoldsNoOtherThread) {
     ASSERT_TRUE(take(10000));
     SetEvent(bufferReady.Get());
     sender.join();
-    ASSERT_EQ(texts.size(), 3u);
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "INFO\tbefore the reader");
+    texts.erase(texts.begin());
     EXPECT_EQ(texts[0], "INFO\theld");
     EXPECT_NE(texts[1].find("ERROR\tNo log file: C:\\ProgramData\\Orvane\\Tarvo\\Debug\\Log.txt is in use"),
               std::string::npos)
@@ -289,38 +294,56 @@ TEST_F(LoggerSwitches, AViewerThatStopsTakingTextsHoldsNoOtherThread) {
 }
 
 namespace {
-// What a debugger output of the test's own receives; the first text waits until released.
+// What a debugger output of the test's own receives, and on which thread; the
+// first text waits until released.
+std::mutex g_sentLock;
 std::vector<std::string> g_sent;
+DWORD g_sendingThread = 0;
 HANDLE g_sending = nullptr;
 HANDLE g_release = nullptr;
 
 void HoldTheFirstText(const char* text) {
-    if (g_sent.empty()) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(g_sentLock);
+        first = g_sent.empty() && g_sendingThread == 0;
+        g_sendingThread = GetCurrentThreadId();
+    }
+    if (first) {
         SetEvent(g_sending);
         WaitForSingleObject(g_release, 10000);
     }
+    std::lock_guard<std::mutex> guard(g_sentLock);
     g_sent.emplace_back(text);
+}
+
+size_t SentCount() {
+    std::lock_guard<std::mutex> guard(g_sentLock);
+    return g_sent.size();
 }
 }  // namespace
 
-// One thread sends while others queue; beyond the bound texts are counted, and
-// the count goes out before the next text once there is room.
-TEST(DebugOutput, OneSenderInOrderAndWhatTheBoundDropsIsCounted) {
+// The output's own thread sends, in order, while the threads that queue go on;
+// beyond the bound texts are counted, and the count goes out before the next
+// text once there is room. Its end sends what waits and drops what comes after.
+TEST(DebugOutput, ItsOwnThreadSendsInOrderAndWhatTheBoundDropsIsCounted) {
     CUniqueHandle sending(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     CUniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_sending = sending.Get();
     g_release = release.Get();
-    CDebugOutput output(&HoldTheFirstText, 3);
-    output.Queue("t1");
-    std::thread sender([&] { output.Send(); });
+    CDebugOutput held(&HoldTheFirstText, 3);
+    held.Queue("t1");
     ASSERT_EQ(WaitForSingleObject(sending.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-    for (const char* text : {"t2", "t3", "t4", "t5", "t6"}) output.Queue(text);
-    output.Send();  // the sender is busy: this returns at once
-    EXPECT_TRUE(g_sent.empty());
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* text : {"t2", "t3", "t4", "t5", "t6"}) held.Queue(text);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "queued while the send is held";
+    EXPECT_EQ(SentCount(), 0u);
+    EXPECT_NE(g_sendingThread, GetCurrentThreadId());
     SetEvent(release.Get());
-    sender.join();
-    output.Queue("t7");
-    output.Send();
+    ASSERT_TRUE(testsupport::WaitUntil([] { return SentCount() == 4; }, std::chrono::milliseconds(5000)));
+    held.Queue("t7");
+    EXPECT_TRUE(held.Finish(5000));
+    held.Queue("t8");
     EXPECT_EQ(g_sent, (std::vector<std::string>{"t1", "t2", "t3", "t4",
                                                 "CDebugOutput::Queue\tERROR\t2 lines were not sent to the debugger output",
                                                 "t7"}));

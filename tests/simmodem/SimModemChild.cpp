@@ -2,8 +2,10 @@
 // it activates the modem (which then reads its start state from the
 // registry), checks the model it was told to expect, waits for the parent to
 // switch the hardware radio off, then enables SAR on the diag service (the
-// parent holds that completion a while), reads the flag back and waits for the
-// parent to remove the interface. The exit code names the step that failed (0: none).
+// parent holds that completion a while), reads the flag back, says so through
+// the event kQueryReadEvent and waits for the parent to remove the interface
+// (a removal loses the completions still on their way). The exit code names
+// the step that failed (0: none).
 #include "SimModemControl.h"
 #include "SimModemTestUtil.h"
 
@@ -13,6 +15,8 @@
 using namespace simtest;
 
 namespace {
+// Made by the parent; set once the flag has been read back.
+const wchar_t kQueryReadEvent[] = L"TarvoSimModemChild.QueryRead";
 enum Step { kOk = 0, kCreate = 10, kInterfaces, kModel, kAdvise, kRadioChange, kRadioOff, kSession, kSet, kQuery, kRemoval };
 
 int Run(const std::wstring& expectedModel) {
@@ -85,6 +89,10 @@ int Run(const std::wstring& expectedModel) {
     if (FAILED(diag->QueryCommand(3, nullptr, &request)) ||
         !sink->WaitForRequest(SinkEvent::QueryComplete, request, 5000, &done) || done.data != Bytes{1, 0, 0, 0})
         return kQuery;
+    if (HANDLE read = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, kQueryReadEvent)) {
+        ::SetEvent(read);
+        ::CloseHandle(read);
+    }
     if (!sink->WaitForKind(SinkEvent::Removal, 15000)) return kRemoval;
 
     managerPoint->Unadvise(managerCookie);

@@ -45,6 +45,9 @@ TEST_F(CrossProcess, ChildStartsFromTheRegistryTakesChangesAndLogsItsCommands) {
     state.settings.logFile = m_log;
     state.faults.push_back(simmodem::FaultSpec::Hold(SIMMODEM_SERVICE_DIAG, 3, 1, SIMMODEM_OP_SET));
     ASSERT_TRUE(CSimModemRemote::WriteStartState(state));
+    // Set by the child once its read-back has come: the removal waits for it.
+    CUniqueHandle queryRead(::CreateEventW(nullptr, TRUE, FALSE, L"TarvoSimModemChild.QueryRead"));
+    ASSERT_TRUE(queryRead.IsValid());
 
     DWORD pid = 0;
     ASSERT_TRUE(StartChild(L"\"Fibocom L860-GL\"", pid));
@@ -86,6 +89,7 @@ TEST_F(CrossProcess, ChildStartsFromTheRegistryTakesChangesAndLogsItsCommands) {
     EXPECT_EQ(4u, status.interfaces[0].tableIndex);
     EXPECT_EQ(1u, status.interfaces[0].openSessions);
 
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(queryRead.Get(), 15000)) << "the child read the flag back";
     ASSERT_TRUE(CSimModemRemote::RemoveInterface(0));
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(m_child.Get(), 20000));
     DWORD code = 99;

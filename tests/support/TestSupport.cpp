@@ -3,6 +3,11 @@
 #include "BuildPaths.h"
 #include "Handles.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -168,6 +173,103 @@ bool RunUnix(const std::string& command) {
                           std::chrono::milliseconds(10000));
     ::DeleteFileW(marker);
     return done;
+}
+
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+    if (CreateDirectoryW(link.c_str(), nullptr)) {
+        HANDLE handle = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            // The mount-point reparse data: a header, four name offsets and lengths, the two names.
+            std::wstring substitute = L"\\??\\" + target;
+            std::vector<BYTE> data(8 + 8);
+            auto append = [&](const std::wstring& name) {
+                const BYTE* bytes = reinterpret_cast<const BYTE*>(name.c_str());
+                data.insert(data.end(), bytes, bytes + (name.size() + 1) * sizeof(wchar_t));
+            };
+            append(substitute);
+            append(target);
+            auto word = [&](size_t at, size_t value) {
+                data[at] = static_cast<BYTE>(value);
+                data[at + 1] = static_cast<BYTE>(value >> 8);
+            };
+            DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+            memcpy(&data[0], &tag, 4);
+            word(4, data.size() - 8);
+            word(8, 0);
+            word(10, substitute.size() * sizeof(wchar_t));
+            word(12, (substitute.size() + 1) * sizeof(wchar_t));
+            word(14, target.size() * sizeof(wchar_t));
+            DWORD returned = 0;
+            BOOL set = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
+                                       nullptr, 0, &returned, nullptr);
+            CloseHandle(handle);
+            if (set) return true;
+        }
+        RemoveDirectoryW(link.c_str());
+    }
+    std::string unixLink = UnixPath(link);
+    if (unixLink.empty() || !RunUnix("ln -s '" + UnixPath(target) + "' '" + unixLink + "'")) return false;
+    DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool MakeFileLink(const std::wstring& link, const std::wstring& target) {
+    auto exists = [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) && exists()) return true;
+    std::string unixLink = UnixPath(link);
+    return !unixLink.empty() && RunUnix("ln -s '" + UnixPath(target) + "' '" + unixLink + "'") && exists();
+}
+
+bool GiveToNobody(const std::wstring& path) {
+    std::string unixPath = UnixPath(path);
+    return !unixPath.empty() && RunUnix("chown nobody '" + unixPath + "'");
+}
+
+bool OpenToEveryone(const std::wstring& path) {
+    CUniqueLocal user = ProcessUser();
+    CUniqueLocal userText;
+    if (!user || !ConvertSidToStringSidW(user.Get(), userText.Put<wchar_t>())) return false;
+    std::wstring sddl = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + std::wstring(userText.Get<wchar_t>()) +
+                        L")(A;OICI;FA;;;WD)";
+    CUniqueLocal given;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, given.Put(), nullptr))
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    return GetSecurityDescriptorDacl(given.Get(), &present, &acl, &defaulted) &&
+           SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
+}
+
+CUniqueLocal ProcessUser() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[256];
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+    CloseHandle(token);
+    if (!read) return CUniqueLocal();
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    CUniqueLocal copy(LocalAlloc(LPTR, GetLengthSid(sid)));
+    CopySid(GetLengthSid(sid), copy.Get(), sid);
+    return copy;
+}
+
+COplock::COplock(HANDLE file, HANDLE broken) {
+    m_request.hEvent = broken;
+    m_in.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    m_in.StructureLength = sizeof(m_in);
+    m_in.RequestedOplockLevel = OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_WRITE | OPLOCK_LEVEL_CACHE_HANDLE;
+    m_in.Flags = REQUEST_OPLOCK_INPUT_FLAG_REQUEST;
+    m_out.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    m_out.StructureLength = sizeof(m_out);
+    // Granted, the request stays pending until the oplock is broken.
+    BOOL done = ::DeviceIoControl(file, FSCTL_REQUEST_OPLOCK, &m_in, sizeof(m_in), &m_out, sizeof(m_out), nullptr,
+                                  &m_request);
+    m_error = done ? ERROR_SUCCESS : ::GetLastError();
+    m_granted = !done && m_error == ERROR_IO_PENDING;
 }
 
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include "Handles.h"
 
@@ -50,5 +51,39 @@ std::string UnixPath(const std::wstring& path);
 // Runs a Unix shell command from inside Wine and waits until it is done (at most
 // 10 s); false elsewhere. What Wine cannot do itself (links, another owner) is made so.
 bool RunUnix(const std::string& command);
+
+// Paths as a user may prepare them; each false where this system refuses.
+// A junction made as link to the folder target where Windows makes one; under
+// Wine, which cannot, a Unix link in the prefix.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+// A symbolic link to a file where this system lets the test make one; under Wine, a Unix link.
+bool MakeFileLink(const std::wstring& link, const std::wstring& target);
+// Under Wine, the Unix owner "nobody": a file or folder of another user.
+bool GiveToNobody(const std::wstring& path);
+// Gives a file or folder a list that lets everyone do everything (SYSTEM, the
+// administrators and the process's user keep their entries).
+bool OpenToEveryone(const std::wstring& path);
+// A copy of the user the process runs as; empty when it cannot be read.
+CUniqueLocal ProcessUser();
+
+// A read, write and handle oplock on a file opened for overlapped I/O, which
+// its holder never acknowledges: broken is set when another open breaks it.
+// Kept while the object lives (it must outlive the request).
+class COplock {
+public:
+    COplock(HANDLE file, HANDLE broken);
+    COplock(const COplock&) = delete;
+    COplock& operator=(const COplock&) = delete;
+    // False where this system grants none (Wine).
+    bool Granted() const { return m_granted; }
+    DWORD Error() const { return m_error; }
+
+private:
+    OVERLAPPED m_request = {};
+    REQUEST_OPLOCK_INPUT_BUFFER m_in = {};
+    REQUEST_OPLOCK_OUTPUT_BUFFER m_out = {};
+    bool m_granted = false;
+    DWORD m_error = 0;
+};
 
 }  // namespace testsupport
