@@ -254,7 +254,7 @@ uint32_t CSimModemControl::ObjectCount(uint32_t kind) { return m_module ? m_getO
 
 bool CSimModemControl::SetDelivery(uint32_t mode) { return m_module && m_setDelivery(mode) == 0; }
 
-uint32_t CSimModemControl::Delivery() { return m_module ? m_getDelivery() : SIMMODEM_DELIVERY_SAME; }
+uint32_t CSimModemControl::Delivery() { return m_module ? m_getDelivery() : static_cast<uint32_t>(SIMMODEM_DELIVERY_SAME); }
 
 uint32_t CSimModemControl::OpenSessionCount(uint32_t index, const wchar_t* service) {
     return m_module ? m_getOpenSessionCount(index, service) : 0;

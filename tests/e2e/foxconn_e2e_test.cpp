@@ -145,7 +145,9 @@ TEST_F(FoxconnService, ASensorChangeWhileACommandIsOnItsWayIsNotLost) {
         // Near at the start: the initial state switches back-off on first.
         size_t sets = c.startNear ? 2 : 1;
         ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, sets, 15000));
-        if (c.startNear) ASSERT_TRUE(WaitForStatus(0x10)) << std::hex << machine::CurrentStatus();
+        if (c.startNear) {
+            ASSERT_TRUE(WaitForStatus(0x10)) << std::hex << machine::CurrentStatus();
+        }
 
         Sensor(!c.startNear);
         ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, ++sets, 10000));

@@ -314,7 +314,9 @@ TEST_P(KessaSimReentry, CallbackMayCallTheLibraryOnItsOwnContext) {
     std::lock_guard<std::mutex> guard(callback.lock);
     EXPECT_EQ(callback.result, KESSA_OK);
     EXPECT_EQ(callback.frames, seen);  // in order, each once
-    if (c.action == Reentrant::Action::ReadItsContext) EXPECT_TRUE(callback.read == image);
+    if (c.action == Reentrant::Action::ReadItsContext) {
+        EXPECT_TRUE(callback.read == image);
+    }
     EXPECT_EQ(Payloads(Commands(SIMMODEM_SERVICE_DIAG, kSarValueCid)), requests);
 }
 

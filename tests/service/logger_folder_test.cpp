@@ -800,7 +800,9 @@ TEST_P(LoggerExistingFolders, OnlyTheServicesOwnAreSetAsideAndWhatWasPlacedGoesW
     bool written = testsupport::ReadFileText(kLogFile).find("INFO\tsecond") != std::string::npos;
     EXPECT_EQ(written, c.notice.empty());
     EXPECT_EQ(CLogCapture::Count("No log file"), c.notice.empty() ? 0u : 1u);
-    if (!c.notice.empty()) EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+    if (!c.notice.empty()) {
+        EXPECT_EQ(CLogCapture::Count(c.notice), 1u) << c.notice;
+    }
 
     bool movedAside = !c.setAside.empty() && c.setAsideError == ERROR_SUCCESS;
     EXPECT_EQ(Exists(kPlanted), !movedAside) << "what was placed leaves the chain with its folder";
@@ -1102,7 +1104,9 @@ TEST_F(LoggerFolders, AnOplockOnTheFileHoldsNoLine) {
     REQUEST_OPLOCK_INPUT_BUFFER in = {REQUEST_OPLOCK_CURRENT_VERSION, sizeof(in),
                                       OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_WRITE | OPLOCK_LEVEL_CACHE_HANDLE,
                                       REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
-    REQUEST_OPLOCK_OUTPUT_BUFFER out = {REQUEST_OPLOCK_CURRENT_VERSION, sizeof(out)};
+    REQUEST_OPLOCK_OUTPUT_BUFFER out = {};
+    out.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    out.StructureLength = sizeof(out);
     if (DeviceIoControl(holder.Get(), FSCTL_REQUEST_OPLOCK, &in, sizeof(in), &out, sizeof(out), nullptr, &request) ||
         GetLastError() != ERROR_IO_PENDING)
         GTEST_SKIP() << "this system grants no oplock, error " << GetLastError();
