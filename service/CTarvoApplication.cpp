@@ -79,11 +79,22 @@ CTarvoApplication::CTarvoApplication()
       m_pWirelessDeviceMgr(nullptr),
       m_bMonitorOff(false),
       m_bSpareFlag(false),
-      m_displayStateThread([this](bool on) {
-          if (on)
+      m_displayStateThread([this](CDisplayStateThread::Event event) {
+          switch (event) {
+          case CDisplayStateThread::Event::DisplayOn:
               MonitorPowerOn();
-          else
+              break;
+          case CDisplayStateThread::Event::DisplayOff:
               MonitorPowerOff();
+              break;
+          case CDisplayStateThread::Event::Resume: {
+              // The radio switch ends at the service's stop, as a decision's requests do.
+              CClock::CThreadStopScope stopScope(m_hStopEvent);
+              SetWWANRadioState(1);
+              SignalRestart();
+              break;
+          }
+          }
       }),
       m_bWirelessDeviceMgrStarting(false),
       m_bWirelessDeviceMgrStopped(false) {
@@ -485,7 +496,11 @@ void CTarvoApplication::MonitorPowerOn() {
     NotifyState(TARVO_NOTIFY_RECHECK);
 }
 
-void CTarvoApplication::PostMonitorPower(bool on) { m_displayStateThread.Post(on); }
+void CTarvoApplication::PostMonitorPower(bool on) {
+    m_displayStateThread.Post(on ? CDisplayStateThread::Event::DisplayOn : CDisplayStateThread::Event::DisplayOff);
+}
+
+void CTarvoApplication::PostResume() { m_displayStateThread.Post(CDisplayStateThread::Event::Resume); }
 
 void CTarvoApplication::SignalRestart() {
     if (m_pDeviceFactory) ::SetEvent(m_hRestartEvent);
