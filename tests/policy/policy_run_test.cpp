@@ -95,8 +95,8 @@ protected:
     // A modem afresh, "CurrentStatus" 0, the sensor near or away (its driver
     // reading and "Type2", bit 25 set is away), and the application started on
     // them, up to its initial state, which it decides once the P-sensor
-    // watcher watches. (A Thermova watcher of an earlier application may still
-    // end its hold meanwhile.)
+    // watcher watches, and the end of the Thermova watcher's hold, whose
+    // re-evaluation reads the sensor too.
     void StartFresh(CObservedApplication& application, bool objectNear) {
         simmodem::StartState state;
         state.interfaces = {InterfaceSpec::Qualcomm()};
@@ -110,6 +110,7 @@ protected:
         CLogCapture::Clear();
         application.Start();
         ASSERT_TRUE(WaitForLine("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo", 2));
+        ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
     }
     // The SAR configuration sets the modem received.
     std::vector<simmodem::Bytes> SarConfigSets() {
@@ -462,18 +463,20 @@ TEST_F(WorkerStartUp, AHeldDriverRequestHoldsNothingPastItsBound) {
             }
             // The resume's work: new watchers, the initial configuration, then the decision in its place.
             EXPECT_TRUE(WaitForLine("CWatcherPSensor running"));
-            EXPECT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tCwatcherThermova Entry"));
+            // The new Thermova watcher past its hold, so that its re-evaluation is not the next case's.
+            EXPECT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
             EXPECT_TRUE(testsupport::WaitUntil([&] { return SetsFrom(SarConfigSets(), before) == std::vector<SarSet>{kInitial, kOn}; },
                                                std::chrono::milliseconds(5000)));
         } else {
             ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_PSENSOR));
             // A re-evaluation on another thread (as the Thermova watcher's), which reads the P-sensor.
+            const ULONGLONG start = GetTickCount64();
             std::thread recheck([&] { application.NotifyState(2); });
             EXPECT_TRUE(simpm::WaitForHeld(1, 5000)) << "the decision waits for the driver";
-            const ULONGLONG start = GetTickCount64();
             if (c.kind == Kind::DisplayWhileHeld) {
+                const ULONGLONG handed = GetTickCount64();
                 EXPECT_EQ(Display(&application, 0), static_cast<DWORD>(NO_ERROR));
-                EXPECT_LT(GetTickCount64() - start, 500u) << "the handler does not wait for the decision";
+                EXPECT_LT(GetTickCount64() - handed, 500u) << "the handler does not wait for the decision";
                 // The display's own decision reads the driver as it answers again.
                 EXPECT_TRUE(simpm::ClearFaults());
                 EXPECT_TRUE(testsupport::WaitUntil([&] { return SetsFrom(SarConfigSets(), before) == std::vector<SarSet>{kOff}; },
