@@ -1,6 +1,7 @@
 // Base of every event source: its observers and a running flag.
 #pragma once
 
+#include <atomic>
 #include <list>
 #include <mutex>
 
@@ -65,7 +66,8 @@ protected:
         }
     }
 
-    bool m_bRunning;
+    // Read by the thread that stops the service while the source's own thread may write it.
+    std::atomic<bool> m_bRunning;
     std::list<T*> m_observers;
 
 private:

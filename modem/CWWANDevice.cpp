@@ -2,6 +2,7 @@
 
 #include "CHelpers.h"
 #include "CRegistryKey.h"
+#include "Handles.h"
 #include "Logger.h"
 #include "MBSar.h"
 #include "Mbn.h"
@@ -22,19 +23,6 @@ public:
 
 private:
     CRITICAL_SECTION* m_cs;
-};
-
-// CoInitializeEx for the duration of one query; RPC_E_CHANGED_MODE still lets the query run.
-class CComScope {
-public:
-    CComScope() : m_hr(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~CComScope() {
-        if (SUCCEEDED(m_hr)) ::CoUninitialize();
-    }
-    bool Usable() const { return SUCCEEDED(m_hr) || m_hr == RPC_E_CHANGED_MODE; }
-
-private:
-    HRESULT m_hr;
 };
 
 HRESULT GetInterfaceById(const wchar_t* interfaceId, ComPtr<IMbnInterface>& mbnInterface) {

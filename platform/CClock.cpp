@@ -12,7 +12,7 @@ thread_local HANDLE t_stopEvent = nullptr;
 const DWORD kBoundFloorMs = 2000;
 
 // Made on first use and never closed: it must outlive every thread that waits on it.
-HANDLE ProcessEndEvent() {
+HANDLE TheProcessEndEvent() {
     static const HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return event;
 }
@@ -74,18 +74,20 @@ bool CClock::IsStopRequested() {
 }
 
 void CClock::SignalProcessEnd() {
-    if (HANDLE event = ProcessEndEvent()) ::SetEvent(event);
+    if (HANDLE event = TheProcessEndEvent()) ::SetEvent(event);
 }
 
 bool CClock::SleepUnlessProcessEnding(DWORD ms) {
     Notify(ms);
-    HANDLE event = ProcessEndEvent();
+    HANDLE event = TheProcessEndEvent();
     if (event == nullptr) {
         ::Sleep(Scale(ms));
         return true;
     }
     return ::WaitForSingleObject(event, Scale(ms)) == WAIT_TIMEOUT;
 }
+
+HANDLE CClock::ProcessEndEvent() { return TheProcessEndEvent(); }
 
 CClock::WaitEnd CClock::WaitUnlessStopped(HANDLE event, DWORD boundMs) {
     const DWORD bound = ScaleBound(boundMs);

@@ -43,6 +43,10 @@ public:
     static void SignalProcessEnd();
     // Sleep, ended early by the process's end: false when it came.
     static bool SleepUnlessProcessEnding(DWORD ms);
+    // The event that SignalProcessEnd sets: a thread whose own stop must not
+    // end its waits (a watcher's, see CWatcherThermova) installs it as its
+    // stop, so they end with the process. Null when it could not be made.
+    static HANDLE ProcessEndEvent();
 
     enum class WaitEnd { Signalled, Stopped, TimedOut };
     // Waits for event for at most a bound on a peer's answer (boundMs, scaled

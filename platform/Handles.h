@@ -143,6 +143,48 @@ private:
     SAFEARRAY* m_p = nullptr;
 };
 
+// COM on the calling thread for a scope, in the multithreaded apartment:
+// CoUninitialize at its end only when CoInitializeEx succeeded, so each
+// initialisation is undone once, on its own thread. RPC_E_CHANGED_MODE (the
+// thread is in a single-threaded apartment already) still lets COM be used.
+class CComScope {
+public:
+    CComScope() : m_hr(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~CComScope() {
+        if (SUCCEEDED(m_hr)) ::CoUninitialize();
+    }
+    CComScope(const CComScope&) = delete;
+    CComScope& operator=(const CComScope&) = delete;
+
+    bool Usable() const { return SUCCEEDED(m_hr) || m_hr == RPC_E_CHANGED_MODE; }
+
+private:
+    HRESULT m_hr;
+};
+
+// The process's multithreaded apartment kept while held, whichever threads
+// come and go: objects of it that are kept between calls (connection points,
+// sinks) stay connected after the thread that made them uninitialised COM.
+class CMtaUsage {
+public:
+    CMtaUsage() = default;
+    ~CMtaUsage() { Reset(); }
+    CMtaUsage(const CMtaUsage&) = delete;
+    CMtaUsage& operator=(const CMtaUsage&) = delete;
+
+    // Once; later calls while held do nothing.
+    void Hold() {
+        if (!m_cookie) ::CoIncrementMTAUsage(&m_cookie);
+    }
+    void Reset() {
+        if (m_cookie) ::CoDecrementMTAUsage(m_cookie);
+        m_cookie = nullptr;
+    }
+
+private:
+    CO_MTA_USAGE_COOKIE m_cookie = nullptr;
+};
+
 // A named mutex created, or opened when an ACL of another session refuses its
 // creation (the name is shared between processes); null when neither works.
 // existed, when given, says whether the name was there before.

@@ -16,7 +16,7 @@ CDisplayStateThread::~CDisplayStateThread() {
     if (m_hPosted) ::CloseHandle(m_hPosted);
 }
 
-bool CDisplayStateThread::Post(bool on) {
+bool CDisplayStateThread::Post(Event event) {
     const char* fn = "CDisplayStateThread::Post";
     bool queueFull = false;
     {
@@ -25,7 +25,7 @@ bool CDisplayStateThread::Post(bool on) {
         if (!m_bStarted && m_hPosted && Start(nullptr) == 0) m_bStarted = true;
         if (m_bStarted) {
             try {
-                m_pending.push_back(on);
+                m_pending.push_back(event);
                 ::SetEvent(m_hPosted);
                 return true;
             } catch (const std::exception&) {
@@ -36,11 +36,16 @@ bool CDisplayStateThread::Post(bool on) {
     }
     // No thread to carry it: the change is not lost, the caller waits for it.
     try {
-        LogWrite(fn,
-                 queueFull ? "No memory to hand the display state over, carried out in place"
-                           : "Display thread not started, display state carried out in place",
-                 2);
-        m_handler(on);
+        const bool resume = event == Event::Resume;
+        if (queueFull)
+            LogWrite(fn, resume ? "No memory to hand the resume over, carried out in place"
+                                : "No memory to hand the display state over, carried out in place",
+                     2);
+        else
+            LogWrite(fn, resume ? "Display thread not started, resume carried out in place"
+                                : "Display thread not started, display state carried out in place",
+                     2);
+        m_handler(event);
     } catch (const std::exception& e) {
         // On the dispatcher's thread: what the state raises ends that state alone.
         LogWrite(fn, e.what(), 2);
@@ -67,23 +72,23 @@ bool CDisplayStateThread::WaitForEnd(DWORD ms) {
 DWORD CDisplayStateThread::Run(void* param) {
     const HANDLE handles[2] = {m_hStopEvent, m_hPosted};
     for (;;) {
-        // The stop first: a state handed over together with it is not carried out.
+        // The stop first: an event handed over together with it is not carried out.
         if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
-        // Every state handed over until now, one at a time: one that comes while
+        // Every event handed over until now, one at a time: one that comes while
         // another is carried out sets the event again and is taken here or at
         // the next turn.
         for (;;) {
-            bool on = false;
+            Event event = Event::DisplayOff;
             {
                 std::lock_guard<std::mutex> guard(m_lock);
                 if (m_pending.empty()) break;
-                on = m_pending.front();
+                event = m_pending.front();
                 m_pending.pop_front();
             }
             try {
-                m_handler(on);
+                m_handler(event);
             } catch (const std::exception& e) {
-                // That state ends there; the thread goes on with the next.
+                // That event ends there; the thread goes on with the next.
                 LogWrite("CDisplayStateThread::Run", e.what(), 2);
             }
             if (::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0) return 0;

@@ -355,10 +355,10 @@ DWORD WINAPI CService::ServiceHandler(DWORD control, DWORD eventType, void* even
             LogWrite("CService::ServiceHandler", "!-!-! PBT_APMSUSPEND: Entering S4 or Fast shutdown !-!-!", 1);
         } else if (eventType == PBT_APMRESUMEAUTOMATIC) {
             LogWrite("CService::ServiceHandler", "!-!-! PBT_APMRESUMEAUTOMATIC !-!-!", 1);
-            if (applicationUsable) {
-                application->SetWWANRadioState(1);
-                application->SignalRestart();
-            }
+            // Carried out on a thread of the application's, after the display
+            // states handed over before it: the driver's answer must not keep
+            // the SCM from delivering the next control.
+            if (applicationUsable) application->PostResume();
         } else if (eventType == PBT_POWERSETTINGCHANGE) {
             const POWERBROADCAST_SETTING* setting = static_cast<const POWERBROADCAST_SETTING*>(eventData);
             // The setting GUID is not compared: display state is the only setting registered.

@@ -1,5 +1,6 @@
 #include "CSystem.h"
 
+#include "CDriverRequest.h"
 #include "Handles.h"
 #include "Logger.h"
 
@@ -65,13 +66,12 @@ char* CSystem::GetBIOSIDBuffer() {
 bool CSystem::IsWindows7OrGreater() { return ::IsWindows7OrGreater(); }
 
 HANDLE CSystem::OpenDriverDevice(const char* device) {
-    return ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 BOOL CSystem::DriverIoControl(HANDLE device, DWORD code, DWORD input, DWORD& output) {
-    output = 0;
-    DWORD returned = 0;
-    return ::DeviceIoControl(device, code, &input, sizeof(input), &output, sizeof(output), &returned, nullptr);
+    return CDriverRequest::Send(device, code, input, output);
 }
 
 bool CSystem::DriverRequest(const char* device, DWORD code, DWORD input, DWORD& output) {

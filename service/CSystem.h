@@ -31,7 +31,9 @@ public:
     void ReadBaseBoardProduct();
 
     // The driver's request format: a device opened for read and write with read
-    // sharing, one synchronous DeviceIoControl with a 4-byte input and output word.
+    // sharing, one DeviceIoControl with a 4-byte input and output word. The
+    // device is opened for overlapped requests, so that a request is awaited
+    // for its bound alone and ends at the calling thread's stop (CDriverRequest).
     static HANDLE OpenDriverDevice(const char* device);
     static BOOL DriverIoControl(HANDLE device, DWORD code, DWORD input, DWORD& output);
     // Open, one request, close. False when the device does not open or the request fails.

@@ -67,11 +67,22 @@ CTarvoApplication::CTarvoApplication()
       m_bMonitorOff(false),
       m_bSpareFlag(false),
       m_decisionRetry([this] { RetryDecision(); }),
-      m_displayStateThread([this](bool on) {
-          if (on)
+      m_displayStateThread([this](CDisplayStateThread::Event event) {
+          switch (event) {
+          case CDisplayStateThread::Event::DisplayOn:
               MonitorPowerOn();
-          else
+              break;
+          case CDisplayStateThread::Event::DisplayOff:
               MonitorPowerOff();
+              break;
+          case CDisplayStateThread::Event::Resume: {
+              // The radio switch ends at the service's stop, as a decision's requests do.
+              CClock::CThreadStopScope stopScope(m_hStopEvent);
+              SetWWANRadioState(1);
+              SignalRestart();
+              break;
+          }
+          }
       }),
       m_bWirelessDeviceMgrStarting(false),
       m_bWirelessDeviceMgrStopped(false) {
@@ -448,6 +459,8 @@ CTarvoApplication::DecisionEnd CTarvoApplication::Decide(int state) {
     if (state == TARVO_NOTIFY_RECHECK) {
         CWatcherUse<CWatcherPSensor> psensor{AcquirePSensorWatcher()};
         state = psensor ? psensor->GetState() : 0;
+        // A reading the stop cut short decides nothing.
+        if (IsStopRequested()) return DecisionEnd::NotMade;
     }
     CWWANDevice* modem = m_pWWANDeviceObj;
     if (!m_pDeviceFactory || !modem) return DecisionEnd::NotMade;
@@ -508,7 +521,11 @@ void CTarvoApplication::MonitorPowerOn() {
     NotifyState(TARVO_NOTIFY_RECHECK);
 }
 
-void CTarvoApplication::PostMonitorPower(bool on) { m_displayStateThread.Post(on); }
+void CTarvoApplication::PostMonitorPower(bool on) {
+    m_displayStateThread.Post(on ? CDisplayStateThread::Event::DisplayOn : CDisplayStateThread::Event::DisplayOff);
+}
+
+void CTarvoApplication::PostResume() { m_displayStateThread.Post(CDisplayStateThread::Event::Resume); }
 
 void CTarvoApplication::SignalRestart() {
     if (m_pDeviceFactory) ::SetEvent(m_hRestartEvent);

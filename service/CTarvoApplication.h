@@ -37,6 +37,11 @@ public:
     // The control handler's display state: carried out by MonitorPowerOn or
     // MonitorPowerOff on a thread of this object, never on the caller's.
     void PostMonitorPower(bool on);
+    // The control handler's resume from suspend: the radio switched on
+    // (SetWWANRadioState(1)), then SignalRestart, on the thread that carries
+    // the display states, in their order; a driver that holds the switch holds
+    // neither the handler nor the display states past the request's bound.
+    void PostResume();
     // Waits at most ms for the worker thread's end; true when it has ended or never started.
     bool WaitForWorkerEnd(DWORD ms);
     void SignalRestart();
@@ -105,7 +110,10 @@ private:
     // Held for a whole back-off decision and the command it sends: the inputs
     // are read and the modem told in one step, so whatever order the sources
     // change in on their threads, the last command is decided on the inputs
-    // last seen. Recursive (NotifyChange decides through NotifyState).
+    // last seen. Recursive (NotifyChange decides through NotifyState). Every
+    // wait under it is bounded and ends at the stop: the driver's readings
+    // (CDriverRequest), the modem's commands; m_csWatchers is only ever held
+    // for a pointer.
     CRITICAL_SECTION m_csDecision;
     CDisplayStateThread m_displayStateThread;
 

@@ -62,6 +62,9 @@ void CWatcherPSensor::Pause() { PauseThread(); }
 void CWatcherPSensor::OnThreadExit() { ThreadExited(); }
 
 DWORD CWatcherPSensor::Run(void* param) {
+    // This thread's own driver requests (the presence probe, a reading for a
+    // change) end with the process; its decisions install the service's stop.
+    CClock::CThreadStopScope processEnd(CClock::ProcessEndEvent());
     DWORD result = 0;
     try {
         CSystem system;

@@ -41,6 +41,9 @@ void CWatcherThermova::OnThreadExit() { ThreadExited(); }
 
 DWORD CWatcherThermova::Run(void* param) {
     const char* fn = "CWatcherThermova::Run";
+    // As the hold, this thread's own driver requests end with the process, not
+    // at this watcher's stop; its decisions install the service's stop.
+    CClock::CThreadStopScope processEnd(CClock::ProcessEndEvent());
     DWORD result = 0;
     try {
         CSystem system;

@@ -36,6 +36,7 @@ CWirelessDeviceMgr::~CWirelessDeviceMgr() {
     m_spInterfaceMgrSink.Reset();
     m_spRadioCP.Reset();
     m_spRadioSink.Reset();
+    m_mtaUsage.Reset();
 }
 
 void CWirelessDeviceMgr::Start() {
@@ -68,14 +69,18 @@ void CWirelessDeviceMgr::UnregisterSinks() {
     UnadviseRadioEvents();
     UnadviseInterfaceManagerEvents();
     UnadviseRegistrationEvents();
+    m_bComInitialized = false;
+    m_mtaUsage.Reset();
 }
 
 int CWirelessDeviceMgr::AdviseKind(const IID& eventInterface, ComPtr<IConnectionPoint>& connectionPoint,
                                    ComPtr<IUnknown>& sink, DWORD& cookie,
                                    const std::function<IUnknown*()>& makeSink) {
-    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) return 0;
+    // Ends after the step's own COM objects (declared after it) are released.
+    CComScope com;
+    if (!com.Usable()) return 0;
     m_bComInitialized = true;
+    m_mtaUsage.Hold();
 
     ComPtr<IMbnInterfaceManager> manager;
     if (FAILED(::CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, IID_IMbnInterfaceManager,
@@ -125,13 +130,11 @@ int CWirelessDeviceMgr::AdviseRegistrationEvents() {
 
 void CWirelessDeviceMgr::UnadviseKind(ComPtr<IConnectionPoint>& connectionPoint, ComPtr<IUnknown>& sink,
                                       DWORD cookie) {
+    // On the stopping thread, for these calls alone.
+    CComScope com;
     if (connectionPoint) connectionPoint->Unadvise(cookie);
     sink.Reset();
     connectionPoint.Reset();
-    if (m_bComInitialized) {
-        ::CoUninitialize();
-        m_bComInitialized = false;
-    }
 }
 
 void CWirelessDeviceMgr::UnadviseRadioEvents() { UnadviseKind(m_spRadioCP, m_spRadioSink, m_dwRadioCookie); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "CWatchService.h"
+#include "Handles.h"
 #include "IObsvrMbnInterfaceMgrEvents.h"
 #include "IObsvrMbnRadioEvents.h"
 #include "IObsvrWlanAndMbnNotification.h"
@@ -70,7 +71,13 @@ private:
     Microsoft::WRL::ComPtr<IUnknown> m_spRegistrationSink;
     Microsoft::WRL::ComPtr<IConnectionPoint> m_spRegistrationCP;
     DWORD m_dwRegistrationCookie;
+    // COM was usable for a registration; cleared once the sinks are unregistered.
     bool m_bComInitialized;
+    // Each registration step and each unregistration pairs its own COM
+    // initialisation on its own thread; the sinks and connection points kept
+    // in between belong to the process's multithreaded apartment, held here
+    // from the first registration until the sinks are unregistered.
+    CMtaUsage m_mtaUsage;
 
     static bool s_bInstanceCreated;
     static CWirelessDeviceMgr* s_pInstance;

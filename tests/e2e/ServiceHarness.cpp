@@ -82,6 +82,25 @@ bool CServiceHarness::StopAndWait(DWORD timeoutMs) {
     return WaitForState(SERVICE_STOPPED, timeoutMs);
 }
 
+std::vector<SERVICE_STATUS> CServiceHarness::StopAndWatch(DWORD timeoutMs) {
+    std::vector<SERVICE_STATUS> seen;
+    CUniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    CUniqueScHandle service(manager ? OpenServiceW(manager.Get(), L"TARVOSVC", SERVICE_ALL_ACCESS) : nullptr);
+    if (!service) return seen;
+    SERVICE_STATUS status = {};
+    if (ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) seen.push_back(status);
+    testsupport::WaitUntil(
+        [&] {
+            if (!QueryServiceStatus(service.Get(), &status)) return false;
+            if (seen.empty() || seen.back().dwCurrentState != status.dwCurrentState ||
+                seen.back().dwCheckPoint != status.dwCheckPoint)
+                seen.push_back(status);
+            return status.dwCurrentState == SERVICE_STOPPED;
+        },
+        std::chrono::milliseconds(timeoutMs));
+    return seen;
+}
+
 void CServiceHarness::Remove() {
     CUniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return;

@@ -31,6 +31,10 @@ public:
     DWORD State();
     bool WaitForState(DWORD state, DWORD timeoutMs);
     bool StopAndWait(DWORD timeoutMs = 20000);
+    // Sends the stop and polls the service until it is stopped or the time-out
+    // passes: every status it reported meanwhile (each change of state or check
+    // point), the stop control's answer first. Empty when the service does not open.
+    std::vector<SERVICE_STATUS> StopAndWatch(DWORD timeoutMs);
     void Remove();
 
     static std::string ReadLog();

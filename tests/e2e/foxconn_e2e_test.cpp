@@ -5,12 +5,14 @@
 #include "FoxconnBandTable.h"
 #include "ServiceHarness.h"
 #include "SimConnMgmt.h"
+#include "SimPmControl.h"
 #include "SimulatedMachine.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 using machine::kBit25;
@@ -196,6 +198,41 @@ TEST_F(FoxconnService, AStopNeverWaitsForASilentModem) {
     EXPECT_EQ(Sets()[sets], SarConfigPayload(0, 0, 1)) << "the initial configuration, answered";
     EXPECT_TRUE(CServiceHarness::WaitForLog("MBSar::InitSAR\tINFO\tBack off disabled", 10000, 2));
     EXPECT_TRUE(harness->StopAndWait());
+}
+
+// The driver holds every P-sensor reading while a decision needs one (the
+// modem leaves and arrives again), at the real clock: the stop ends the
+// decision's request, the service reports its stop with rising check points
+// and is stopped within 5 s, and the driver holds nothing afterwards.
+TEST_F(FoxconnService, AStopNeverWaitsForAHeldDriverRequest) {
+    harness->WriteDebugSwitches(1);
+    InstallAndStart();
+    ASSERT_TRUE(machine::WaitForStartUp());
+    ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 10000));
+    ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_PSENSOR));
+    ASSERT_TRUE(CSimModemRemote::RemoveInterface(0));
+    ASSERT_TRUE(CSimModemRemote::ArriveInterface(0));
+    ASSERT_TRUE(simpm::WaitForHeld(1, 10000)) << "the arrival's decision reads the P-sensor" << CServiceHarness::LogTail();
+
+    const ULONGLONG start = GetTickCount64();
+    const std::vector<SERVICE_STATUS> seen = harness->StopAndWatch(5000);
+    const ULONGLONG took = GetTickCount64() - start;
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << CServiceHarness::LogTail();
+    EXPECT_LT(took, 5000u);
+    DWORD checkPoint = 0;
+    for (size_t i = 0; i + 1 < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING)) << i;
+        EXPECT_GE(seen[i].dwCheckPoint, checkPoint) << "check points rise";
+        checkPoint = seen[i].dwCheckPoint;
+    }
+    DWORD held = 1;
+    EXPECT_TRUE(simpm::GetHeldCount(held));
+    EXPECT_EQ(held, 0u) << "the stop took the request out of the driver";
+    EXPECT_TRUE(simpm::ClearFaults());
+    EXPECT_TRUE(CServiceHarness::LogHas(
+        "CDriverRequest::Send\tDEBUG\tStop requested, driver request 0x222690 input 0x0 cancelled"));
+    std::printf("stop with a held driver request: %llu ms, %zu statuses\n", took, seen.size());
 }
 
 // Steps that change what the modem holds outside a decision, with the object

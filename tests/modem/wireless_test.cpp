@@ -189,6 +189,48 @@ TEST_F(Wireless, SingleThreadedCallerStillRegisters) {
     sta.join();
 }
 
+// Each thread's COM initialisations are undone on that thread, as many times:
+// the starting thread has none left once Start returns, and a stopping thread
+// that initialised COM itself keeps its own after Stop. The sinks go on
+// delivering after the thread that registered them has ended.
+TEST_F(Wireless, ComIsInitialisedAndUninitialisedOnEachThreadAlike) {
+    UseModem(InterfaceSpec::Qualcomm());
+    // S_OK: the thread had no COM initialisation; S_FALSE: it had one. Either way undone again.
+    auto probe = [] {
+        HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(hr)) CoUninitialize();
+        return hr;
+    };
+    CWirelessDeviceMgr* manager = CWirelessDeviceMgr::GetInstance();
+    CChangeCounter observer;
+    manager->Attach(&observer);
+    HRESULT afterStart = E_FAIL;
+    std::thread starter([&] {
+        manager->Start();
+        afterStart = probe();
+    });
+    starter.join();
+    EXPECT_EQ(afterStart, S_OK) << "Start left COM initialised on its thread";
+    EXPECT_EQ(Advised(), 3u);
+
+    sim.RemoveInterface(0);
+    sim.ArriveInterface(0);
+    ASSERT_TRUE(sim.WaitIdle());
+    EXPECT_EQ(observer.changes, 1) << "an arrival after the registering thread ended";
+
+    HRESULT afterStop = E_FAIL;
+    std::thread stopper([&] {
+        HRESULT own = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        manager->Stop();
+        afterStop = probe();
+        if (SUCCEEDED(own)) CoUninitialize();
+    });
+    stopper.join();
+    EXPECT_EQ(afterStop, S_FALSE) << "Stop took away the stopping thread's own initialisation";
+    EXPECT_EQ(Advised(), 0u);
+    delete static_cast<IObsvrMbnRadioEvents*>(manager);
+}
+
 TEST(EventSinks, QueryInterfaceAndReferenceCount) {
     CSinkMbnRadioEvent* radio = new CSinkMbnRadioEvent();
     void* out = reinterpret_cast<void*>(1);

@@ -201,7 +201,7 @@ TEST_P(HeldNamedMutex, TakesWhatItMayAndWaitsNoLongerThanItShould) {
         EXPECT_EQ(mutex.Describe(), named(c.describe));
         heldHere = mutex.IsHeld();
     }
-    auto took = std::chrono::steady_clock::now() - start;
+    const auto took = std::chrono::steady_clock::now() - start;
     if (c.outcome == CHeldNamedMutex::Outcome::TimedOut) {
         EXPECT_GE(took, std::chrono::milliseconds(250));
     }

@@ -18,6 +18,9 @@ public:
     std::atomic<int> ready{1};
     std::atomic<int> initializeResults[10] = {};
     std::atomic<int> initializeCalls{0};
+    // While set, every command waits for it (see RunTarvoHandler); holding: one does now.
+    std::atomic<HANDLE> hold{nullptr};
+    std::atomic<bool> holding{false};
 
     std::vector<int> States() {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -34,6 +37,12 @@ public:
     }
     int IsReady() override { return ready; }
     int RunTarvoHandler(uint8_t state) override {
+        // A command that does not end at the service's stop: held until the event
+        // is set (at most 30 s, so a failed test still ends).
+        if (HANDLE event = hold.load()) {
+            holding = true;
+            ::WaitForSingleObject(event, 30000);
+        }
         std::lock_guard<std::mutex> guard(m_lock);
         m_states.push_back(state);
         return state <= 1 ? 0 : 1;

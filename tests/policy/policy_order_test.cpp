@@ -306,48 +306,85 @@ TEST_F(DecisionOrder, AnAllocationFailureInADisplayStateEndsThatStateAlone) {
     application.reset();
 }
 
-// The driver holds its answer while a decision waits for it (the display
-// thread reads the P-sensor): the stop's steps wait for that decision, yet the
-// SCM hears a pending stop at least every wait hint, with check points that
-// only rise (a shutdown control meanwhile reports nothing), and SERVICE_STOPPED
-// comes within the stop's bound; what the decision uses is freed only after it.
-TEST_F(DecisionOrder, AStopWhileTheDriverHoldsADecisionIsReportedUntilStopped) {
+// A stop while a decision waits (the display thread's, for the P-sensor
+// reading): when the driver holds the reading, the stop cancels it and the
+// service stops at once; when a modem object keeps the decision past every
+// stop (a test double: the system's own waits all end at the stop), the SCM
+// still hears a pending stop at least every wait hint, with check points that
+// only rise (a shutdown control meanwhile reports nothing), SERVICE_STOPPED
+// comes within the stop's bound, and what the decision uses is freed only after it.
+TEST_F(DecisionOrder, AStopWhileADecisionWaitsIsReportedUntilStopped) {
     CClock::SetDivisor(1000);  // the stop's bound: its floor of 2 s
-    ASSERT_TRUE(simpm::SetPSensor(true, true));
-    auto* application = new COrderApplication();
-    application->MonitorPowerOn();
-    ASSERT_TRUE(WaitForStoredIndex(kIndexOn));
-    ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_PSENSOR));
-    EXPECT_EQ(Display(application, 0), static_cast<DWORD>(NO_ERROR));
-    ASSERT_TRUE(simpm::WaitForHeld(1, 5000)) << "the decision waits for the driver";
+    struct Case {
+        const char* name;
+        bool driverHolds;  // else the modem object holds the decision
+    } cases[] = {{"the driver holds the P-sensor reading", true}, {"the modem object ignores the stop", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CServiceStatusCapture::Clear();
+        CService::g_bServiceStopRequested = false;
+        if (!CService::g_hServiceStopEvent) CService::g_hServiceStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        CUniqueHandle modemHold(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        CTarvoApplication* application = nullptr;
+        if (c.driverHolds) {
+            ASSERT_TRUE(simpm::SetPSensor(true, true));
+            application = new COrderApplication();
+            application->MonitorPowerOn();
+            ASSERT_TRUE(WaitForStoredIndex(kIndexOn));
+            ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_PSENSOR));
+            EXPECT_EQ(Display(application, 0), static_cast<DWORD>(NO_ERROR));
+            ASSERT_TRUE(simpm::WaitForHeld(1, 5000)) << "the decision waits for the driver";
+        } else {
+            auto* fake = new CTestApplication();
+            fake->WithModem();
+            fake->modem->hold = modemHold.Get();
+            application = fake;
+            EXPECT_EQ(Display(application, 0), static_cast<DWORD>(NO_ERROR));
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return fake->modem->holding.load(); }, std::chrono::milliseconds(5000)))
+                << "the decision waits for the modem object";
+        }
 
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
-    std::thread serviceMain([&] { CService::FinishStop(application); });
-    ASSERT_TRUE(testsupport::WaitUntil([] { return CServiceStatusCapture::Copy().size() >= 2; },
-                                       std::chrono::milliseconds(5000)));
-    EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
-    serviceMain.join();
-    EXPECT_LT(GetTickCount64() - start, 5000u);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
+        std::thread serviceMain([&] { CService::FinishStop(application); });
+        EXPECT_TRUE(testsupport::WaitUntil([] { return CServiceStatusCapture::Copy().size() >= 2; },
+                                           std::chrono::milliseconds(5000)));
+        EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, application), static_cast<DWORD>(NO_ERROR));
+        serviceMain.join();
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_LT(took, c.driverHolds ? 2000u : 5000u);
 
-    const std::vector<SERVICE_STATUS> reports = CServiceStatusCapture::Copy();
-    const std::vector<ULONGLONG> times = CServiceStatusCapture::Times();
-    ASSERT_GE(reports.size(), 3u);
-    EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    ULONGLONG last = start;
-    for (size_t i = 0; i + 1 < reports.size(); ++i) {
-        EXPECT_EQ(reports[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING)) << i;
-        EXPECT_EQ(reports[i].dwCheckPoint, i + 1) << "check points rise, one per report";
-        EXPECT_LE(times[i] - last, static_cast<ULONGLONG>(reports[i].dwWaitHint)) << "no gap past the wait hint";
-        last = times[i];
+        const std::vector<SERVICE_STATUS> reports = CServiceStatusCapture::Copy();
+        const std::vector<ULONGLONG> times = CServiceStatusCapture::Times();
+        ASSERT_GE(reports.size(), c.driverHolds ? 2u : 3u);
+        EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        ULONGLONG last = start;
+        for (size_t i = 0; i + 1 < reports.size(); ++i) {
+            EXPECT_EQ(reports[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING)) << i;
+            EXPECT_EQ(reports[i].dwCheckPoint, i + 1) << "check points rise, one per report";
+            EXPECT_LE(times[i] - last, static_cast<ULONGLONG>(reports[i].dwWaitHint)) << "no gap past the wait hint";
+            last = times[i];
+        }
+        EXPECT_LE(times.back() - last, 3000u);
+
+        if (c.driverHolds) {
+            EXPECT_FALSE(CService::IsStopUnfinished()) << "the stop ended the decision's request";
+            EXPECT_FALSE(CLogCapture::Has("CService::FinishStop\tERROR\tStop not ended"));
+            EXPECT_TRUE(CLogCapture::Has(
+                "CDriverRequest::Send\tDEBUG\tStop requested, driver request 0x222690 input 0x0 cancelled"));
+            DWORD held = 1;
+            EXPECT_TRUE(simpm::GetHeldCount(held));
+            EXPECT_EQ(held, 0u);
+            ASSERT_TRUE(simpm::ClearFaults());
+        } else {
+            EXPECT_TRUE(CService::IsStopUnfinished()) << "the stop waits on for the decision";
+            EXPECT_TRUE(CLogCapture::Has("CService::FinishStop\tERROR\tStop not ended after 120 s"));
+            // The modem object returns: the decision ends, and only then is the application deleted.
+            SetEvent(modemHold.Get());
+            EXPECT_TRUE(
+                testsupport::WaitUntil([] { return !CService::IsStopUnfinished(); }, std::chrono::milliseconds(5000)));
+        }
     }
-    EXPECT_LE(times.back() - last, 3000u);
-    EXPECT_TRUE(CService::IsStopUnfinished()) << "the stop waits on for the decision";
-    EXPECT_TRUE(CLogCapture::Has("CService::FinishStop\tERROR\tStop not ended after 120 s"));
-
-    // The driver answers: the decision ends, and only then is the application deleted.
-    ASSERT_TRUE(simpm::ReleaseHeld());
-    EXPECT_TRUE(testsupport::WaitUntil([] { return !CService::IsStopUnfinished(); }, std::chrono::milliseconds(5000)));
 }
 
 namespace {

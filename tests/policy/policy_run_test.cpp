@@ -3,6 +3,7 @@
 // driver; the clock runs fast.
 #include "AllocationFailure.h"
 #include "CClock.h"
+#include "CService.h"
 #include "CSimModemControl.h"
 #include "CTarvoApplication.h"
 #include "CWWANDevice.h"
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -93,6 +95,22 @@ protected:
         RegCloseKey(key);
         testsupport::SetString(kBios, "BIOSVersion", biosVersion);
         testsupport::SetString(kBios, "BaseBoardProduct", board);
+    }
+    // A modem afresh, "CurrentStatus" 0, the sensor near or away (its driver
+    // reading and "Type2", bit 25 set is away), and the application started on
+    // them, up to its initial state, which it decides once the P-sensor
+    // watcher watches, and the end of the Thermova watcher's hold, whose
+    // re-evaluation reads the sensor too.
+    void StartFresh(CObservedApplication& application, bool objectNear) {
+        ResetModem();
+        testsupport::SetDword("SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters", "CurrentStatus", 0);
+        simpm::SetPSensor(true, objectNear);
+        testsupport::SetDword("SYSTEM\\CurrentControlSet\\Services\\DIVAVUZIR\\Parameters\\Notification", "Type2",
+                              objectNear ? 0 : 0x2000000);
+        CLogCapture::Clear();
+        application.Start();
+        ASSERT_TRUE(WaitForLine("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo", 2));
+        ASSERT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
     }
     // The SAR configuration sets the modem received.
     std::vector<simmodem::Bytes> SarConfigSets() {
@@ -275,6 +293,13 @@ SarSet FieldsOf(const simmodem::Bytes& payload) {
     };
     return payload.size() >= 28 ? SarSet{u32(4), u32(24)} : SarSet{0xFFFFFFFF, 0xFFFFFFFF};
 }
+
+// The fields of the sets from index from on.
+std::vector<SarSet> SetsFrom(const std::vector<simmodem::Bytes>& sets, size_t from) {
+    std::vector<SarSet> fields;
+    for (size_t i = from; i < sets.size(); ++i) fields.push_back(FieldsOf(sets[i]));
+    return fields;
+}
 }  // namespace
 
 // Steps that change what the modem holds outside a decision (the initial
@@ -299,15 +324,8 @@ TEST_F(WorkerStartUp, TheModemHoldsWhatTheInputsCallForAfterStepsOutsideADecisio
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetModem();
-        testsupport::SetDword(kParameters, "CurrentStatus", 0);
-        Sensor(!c.objectNear);
-        CLogCapture::Clear();
         CObservedApplication application;
-        application.Start();
-        // The initial state is decided once the P-sensor watcher watches. (A
-        // Thermova watcher of the last case may still end its hold meanwhile.)
-        ASSERT_TRUE(WaitForLine("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo", 2));
+        StartFresh(application, !c.objectNear);
         // The sensor moves to where the case has it: the watcher's decision, and its bit.
         Sensor(c.objectNear);
         ASSERT_TRUE(testsupport::WaitUntil([&] { return CurrentStatus() == (c.objectNear ? 0x11u : 0x0u); },
@@ -335,9 +353,7 @@ TEST_F(WorkerStartUp, TheModemHoldsWhatTheInputsCallForAfterStepsOutsideADecisio
         SimModemSarConfig stored = {};
         const bool settled = testsupport::WaitUntil(
             [&] {
-                after.clear();
-                std::vector<simmodem::Bytes> sets = SarConfigSets();
-                for (size_t i = before; i < sets.size(); ++i) after.push_back(FieldsOf(sets[i]));
+                after = SetsFrom(SarConfigSets(), before);
                 const bool sent = c.tried ? after.size() >= 2 && after.front() == c.setsAfter.front() &&
                                                 after.back() == c.setsAfter.back()
                                           : after == c.setsAfter;
@@ -372,13 +388,8 @@ TEST_F(WorkerStartUp, TheRadioOnAgainSendsWhatTheSensorCallsFor) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetModem();
-        testsupport::SetDword(kParameters, "CurrentStatus", 0);
-        Sensor(false);
-        CLogCapture::Clear();
         CObservedApplication application;
-        application.Start();
-        ASSERT_TRUE(WaitForLine("CWWANFoxconn::RunTarvoHandler\tINFO\tTarvo"));
+        StartFresh(application, false);
         // The sensor starts where the case does not end, told by the watcher with its bit.
         if (!c.objectNear) Sensor(true);
         ASSERT_TRUE(testsupport::WaitUntil([&] { return CurrentStatus() == (c.objectNear ? 0x0u : 0x11u); },
@@ -458,4 +469,111 @@ TEST_F(WorkerStartUp, AnAllocationFailureWhileTheWatchersAreReplacedLeavesNoneAt
     EXPECT_EQ(thermova->ObserverCount(), 0u);
     psensor->ReleaseReference();
     thermova->ReleaseReference();
+}
+
+namespace {
+DWORD Display(CTarvoApplication* application, BYTE state) {
+    POWERBROADCAST_SETTING setting = {};
+    setting.DataLength = 1;
+    setting.Data[0] = state;
+    return CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &setting, application);
+}
+}  // namespace
+
+// The driver holds a request (its hold fault) while the service needs it: the
+// control handler never waits for it, a decision that waits for it ends within
+// the request's bound (2 s at this clock), and what waits behind it (the
+// resume's restart, a display state, the next change) is carried out after.
+TEST_F(WorkerStartUp, AHeldDriverRequestHoldsNothingPastItsBound) {
+    enum class Kind { Resume, Recheck, DisplayWhileHeld };
+    struct Case {
+        const char* name;
+        Kind kind;
+        bool release;  // the driver answers; else the bound ends the request
+    } cases[] = {
+        {"a resume while the radio switch is held, then answered", Kind::Resume, true},
+        {"a resume while the radio switch is held to its bound", Kind::Resume, false},
+        {"a re-evaluation while the P-sensor reading is held", Kind::Recheck, false},
+        {"display off while a re-evaluation's P-sensor reading is held", Kind::DisplayWhileHeld, false},
+    };
+    const std::string timedOut = "CDriverRequest::Send\tERROR\tDriver request 0x222690 input 0x0 not answered within 3 s";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CObservedApplication application;
+        StartFresh(application, true);
+        // The initial state: back-off on in the modem (the sensor's own bit comes with its first change).
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return CurrentStatus() == 0x10; }, std::chrono::milliseconds(5000)));
+        const size_t before = SarConfigSets().size();
+        CLogCapture::Clear();
+
+        if (c.kind == Kind::Resume) {
+            ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_RADIO, 0x10100));
+            const ULONGLONG start = GetTickCount64();
+            EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application),
+                      static_cast<DWORD>(NO_ERROR));
+            EXPECT_LT(GetTickCount64() - start, 500u) << "the handler does not wait for the driver";
+            EXPECT_TRUE(simpm::WaitForHeld(1, 5000)) << "the radio switch waits for the driver";
+            ASSERT_TRUE(simpm::ClearFaults());
+            if (c.release) {
+                EXPECT_TRUE(simpm::ReleaseHeld());
+                EXPECT_TRUE(WaitForLine("CTarvoApplication::SetWWANRadioState\tDEBUG\tWWAN Radio is set to ON"));
+            } else {
+                EXPECT_TRUE(WaitForLine(
+                    "CTarvoApplication::SetWWANRadioState\tERROR\tPM Driver WWAN Radio set failed Error: 1460 bResult: 0"));
+                EXPECT_GE(GetTickCount64() - start, 1900u);
+            }
+            // The resume's work: new watchers, the initial configuration, then the decision in its place.
+            EXPECT_TRUE(WaitForLine("CWatcherPSensor running"));
+            // The new Thermova watcher past its hold, so that its re-evaluation is not the next case's.
+            EXPECT_TRUE(WaitForLine("CWatcherThermova::Run\tDEBUG\tEntry Do loop"));
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return SetsFrom(SarConfigSets(), before) == std::vector<SarSet>{kInitial, kOn}; },
+                                               std::chrono::milliseconds(5000)));
+        } else {
+            ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_PSENSOR));
+            // A re-evaluation on another thread (as the Thermova watcher's), which reads the P-sensor.
+            const ULONGLONG start = GetTickCount64();
+            std::thread recheck([&] { application.NotifyState(2); });
+            EXPECT_TRUE(simpm::WaitForHeld(1, 5000)) << "the decision waits for the driver";
+            if (c.kind == Kind::DisplayWhileHeld) {
+                const ULONGLONG handed = GetTickCount64();
+                EXPECT_EQ(Display(&application, 0), static_cast<DWORD>(NO_ERROR));
+                EXPECT_LT(GetTickCount64() - handed, 500u) << "the handler does not wait for the decision";
+                // The display's own decision reads the driver as it answers again.
+                EXPECT_TRUE(simpm::ClearFaults());
+                EXPECT_TRUE(testsupport::WaitUntil([&] { return SetsFrom(SarConfigSets(), before) == std::vector<SarSet>{kOff}; },
+                                                   std::chrono::milliseconds(5000)))
+                    << "the display off is carried out";
+                EXPECT_GE(GetTickCount64() - start, 1900u) << "after the held decision's bound";
+            }
+            recheck.join();
+            const ULONGLONG took = GetTickCount64() - start;
+            EXPECT_LT(took, 3500u) << "the decision ends within its bound";
+            EXPECT_TRUE(CLogCapture::Has(timedOut));
+            if (c.kind == Kind::DisplayWhileHeld) {
+                // The display's own decision came after the held one and read the sensor.
+                EXPECT_TRUE(WaitForLine("CWatcherPSensor::GetState\tDEBUG\tPSENSOR Detection State is ON"));
+                const std::vector<std::string> lines = CLogCapture::All();
+                auto at = [&](const std::string& text) {
+                    return std::find_if(lines.begin(), lines.end(),
+                                        [&](const std::string& line) { return line.find(text) != std::string::npos; });
+                };
+                EXPECT_LT(at(timedOut), at("PSENSOR Detection State is ON"));
+            } else {
+                // The reading failed: the modem object is handed no state it can send.
+                EXPECT_TRUE(CLogCapture::Has("CWWANFoxconn::RunTarvoHandler\tERROR\tMB SAR enable Tarvo failed"));
+                EXPECT_EQ(SarConfigSets().size(), before) << "nothing is sent for the failed reading";
+                // The driver answers again, and the next change is decided.
+                ASSERT_TRUE(simpm::ClearFaults());
+                Sensor(false);
+                EXPECT_TRUE(testsupport::WaitUntil([&] { return SetsFrom(SarConfigSets(), before) == std::vector<SarSet>{kOff}; },
+                                                   std::chrono::milliseconds(5000)));
+                EXPECT_TRUE(testsupport::WaitUntil([&] { return CurrentStatus() == 0x0; }, std::chrono::milliseconds(5000)));
+            }
+        }
+        DWORD held = 1;
+        EXPECT_TRUE(simpm::GetHeldCount(held));
+        EXPECT_EQ(held, 0u);
+        application.Stop();
+        simpm::ClearFaults();
+    }
 }

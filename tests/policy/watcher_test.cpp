@@ -603,6 +603,28 @@ TEST_F(Watchers, AnObserverThatThrowsOnceLosesNoLaterChange) {
     Finish(watcher);
 }
 
+// A watcher thread's own driver request (here its presence probe) that the
+// driver holds ends with the process, long before its bound (3 s at the real
+// clock), even when the watcher's stop came first; the driver holds nothing after.
+// The process's end is for good: the test program ends with it.
+TEST_F(Watchers, AWatchersHeldRequestEndsWithTheProcess) {
+    CClock::SetDivisor(1);
+    ASSERT_TRUE(simpm::HoldRequest(SIMPM_IOCTL_PSENSOR));
+    CWatcherPSensor* watcher = CWatcherPSensor::Create();
+    watcher->Start();
+    ASSERT_TRUE(simpm::WaitForHeld(1, 5000)) << "the presence probe waits for the driver";
+    watcher->Stop();
+    watcher->SetAutoDelete();  // as the application leaves it
+    const ULONGLONG start = GetTickCount64();
+    CClock::SignalProcessEnd();
+    EXPECT_TRUE(CThread::WaitForAllThreadsToEnd(5000));
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_TRUE(CLogCapture::Has("CDriverRequest::Send\tDEBUG\tStop requested, driver request 0x222690 input 0x0 cancelled"));
+    DWORD held = 1;
+    EXPECT_TRUE(simpm::GetHeldCount(held));
+    EXPECT_EQ(held, 0u);
+}
+
 TEST_F(Watchers, ThermovaWithoutFeatureOrKey) {
     simpm::SetThermova(false, false);
     CWatcherThermova* watcher = CWatcherThermova::Create();

@@ -1,5 +1,6 @@
 // Machine probes and the application's radio and WLAN requests against the
 // simulated power-management driver.
+#include "CClock.h"
 #include "CHelpers.h"
 #include "CService.h"
 #include "CSystem.h"
@@ -11,6 +12,9 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
 
 namespace {
 const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\TARVOSVC\\Parameters";
@@ -168,6 +172,87 @@ TEST_F(DriverRequests, WatcherStateQueries) {
     thermova->SetAutoDelete();
 }
 
+// A request that the driver holds ends within its bound, or at once when the
+// calling thread's stop comes, with the caller's failure result and line; the
+// cancel takes it out of the driver, and one let go in time is answered as usual.
+TEST_F(DriverRequests, AHeldRequestEndsWithinItsBoundOrAtTheStop) {
+    CClock::SetDivisor(1000);  // the bound's floor: 2 s
+    CTarvoApplication application;
+    CWatcherPSensor* psensor = CWatcherPSensor::Create();
+    CWatcherThermova* thermova = CWatcherThermova::Create();
+    CSystem system;
+    enum class End { Bound, Stop, Release };
+    struct Case {
+        const char* name;
+        DWORD code;
+        DWORD input;
+        End end;
+        std::function<int()> call;
+        int expected;
+        const char* line;  // the caller's failure line, if it has one
+    } cases[] = {
+        {"radio state, the bound", TARVO_IOCTL_RADIO, 0x00000, End::Bound, [&] { return application.GetWWANRadioState(); },
+         -1, "CTarvoApplication::GetWWANRadioState\tERROR\tPM Driver WWAN Radio get failed Error: 1460 bResult: 0"},
+        {"P-sensor state, the bound", TARVO_IOCTL_PSENSOR, 0, End::Bound, [&] { return psensor->GetState(); }, -1,
+         nullptr},
+        {"radio switch, the stop", TARVO_IOCTL_RADIO, 0x10100, End::Stop, [&] { return application.SetWWANRadioState(1); },
+         -1, "CTarvoApplication::SetWWANRadioState\tERROR\tPM Driver WWAN Radio set failed Error: 995 bResult: 0"},
+        {"Thermova state, the stop", TARVO_IOCTL_THERMOVA, 2, End::Stop, [&] { return thermova->GetState(); }, -1,
+         "CWatcherThermova::GetState\tDEBUG\tulOut: 0x00000000 "},
+        {"P-sensor presence, the stop", TARVO_IOCTL_PSENSOR, 0, End::Stop, [&] { return system.HasPSensor(); }, 0,
+         nullptr},
+        {"WLAN power, the stop", TARVO_IOCTL_RADIO, 0x30010, End::Stop, [&] { return application.SetWLANTxState(1); }, -1,
+         nullptr},
+        {"P-sensor state, let go in time", TARVO_IOCTL_PSENSOR, 0, End::Release, [&] { return psensor->GetState(); }, 1,
+         "CWatcherPSensor::GetState\tDEBUG\tPSENSOR Detection State is ON"},
+    };
+    ASSERT_TRUE(simpm::SetPSensor(true, true));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(simpm::HoldRequest(c.code, c.input));
+        CUniqueHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        CLogCapture capture;
+        int result = 0;
+        // Before the request: the bound is measured from no later than its start.
+        const ULONGLONG begin = GetTickCount64();
+        std::thread caller([&] {
+            CClock::CThreadStopScope scope(stop.Get());
+            result = c.call();
+        });
+        // Not ASSERT: the caller's thread is joined on every path.
+        EXPECT_TRUE(simpm::WaitForHeld(1, 5000));
+        const ULONGLONG held = GetTickCount64();
+        if (c.end == End::Stop) SetEvent(stop.Get());
+        if (c.end == End::Release) {
+            EXPECT_TRUE(simpm::ReleaseHeld());
+        }
+        caller.join();
+        const ULONGLONG took = GetTickCount64() - held;
+        EXPECT_EQ(result, c.expected);
+        if (c.end == End::Bound) {
+            EXPECT_GE(GetTickCount64() - begin, 1950u);
+            EXPECT_LT(took, 4000u) << "within the bound";
+            EXPECT_TRUE(CLogCapture::Has("CDriverRequest::Send\tERROR\tDriver request 0x"));
+            EXPECT_TRUE(CLogCapture::Has("not answered within 3 s, cancelled"));
+        } else {
+            EXPECT_LT(took, 1000u);
+        }
+        if (c.end == End::Stop) {
+            EXPECT_TRUE(CLogCapture::Has("CDriverRequest::Send\tDEBUG\tStop requested, driver request"));
+        }
+        if (c.line) {
+            EXPECT_TRUE(CLogCapture::HasLine(c.line)) << c.line;
+        }
+        DWORD count = 1;
+        EXPECT_TRUE(simpm::GetHeldCount(count));
+        EXPECT_EQ(count, 0u) << "the cancel took the request out of the driver";
+        ASSERT_TRUE(simpm::ClearFaults());
+    }
+    CClock::SetDivisor(1);
+    psensor->SetAutoDelete();
+    thermova->SetAutoDelete();
+}
+
 TEST_F(DriverRequests, ResumeControlSwitchesTheRadioOn) {
     simpm::SetRadio(false);
     CService::g_hServiceStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -175,8 +260,8 @@ TEST_F(DriverRequests, ResumeControlSwitchesTheRadioOn) {
     EXPECT_EQ(CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application),
               static_cast<DWORD>(NO_ERROR));
     bool on = false;
-    ASSERT_TRUE(simpm::GetRadio(on));
-    EXPECT_TRUE(on);
+    // Switched on the application's display thread, after the handler returned.
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return simpm::GetRadio(on) && on; }, std::chrono::milliseconds(5000)));
     // A suspend leaves it alone.
     simpm::SetRadio(false);
     CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr, &application);

@@ -147,12 +147,13 @@ TEST_F(ServiceHandler, SuspendOnlyLogsAndResumeSwitchesTheRadio) {
               (std::vector<std::string>{
                   "CService::ServiceHandler\tDEBUG\t!-!-! PBT_APMSUSPEND: Entering S4 or Fast shutdown !-!-!"}));
     CLogCapture::Clear();
-    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application);
-    EXPECT_TRUE(CLogCapture::Has("!-!-! PBT_APMRESUMEAUTOMATIC !-!-!"));
-    EXPECT_TRUE(CLogCapture::Has("Entering CTarvoApplication::SetWWANRadioState"));
-    CLogCapture::Clear();
     CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, nullptr, &application);
     EXPECT_TRUE(CLogCapture::All().empty());
+    CService::ServiceHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, &application);
+    EXPECT_TRUE(CLogCapture::Has("!-!-! PBT_APMRESUMEAUTOMATIC !-!-!"));
+    // On the application's display thread, after the handler returned.
+    EXPECT_TRUE(testsupport::WaitUntil([] { return CLogCapture::Has("Entering CTarvoApplication::SetWWANRadioState"); },
+                                       std::chrono::milliseconds(5000)));
 }
 
 TEST_F(ServiceHandler, TriggerEventAfterStopReturnsShutdownInProgress) {
