@@ -326,9 +326,10 @@ TEST_F(FoxconnService, TheBackOffReachesTheModemAfterABusyAnswerOrWithTheRadioOn
         const std::vector<simmodem::Bytes> sets = Sets();
         ASSERT_GE(sets.size(), 2u);
         for (size_t i = 1; i < sets.size(); ++i) EXPECT_EQ(sets[i], SarConfigPayload(1, 65535, 2)) << i;
-        if (c.step == Step::Busy)
-            EXPECT_TRUE(CServiceHarness::LogHas("CDecisionRetry::Schedule	DEBUG	Back-off not taken by the modem, "
+        if (c.step == Step::Busy) {
+            EXPECT_TRUE(CServiceHarness::LogHas("CDecisionRetry::Schedule\tDEBUG\tBack-off not taken by the modem, "
                                                 "deciding again in 1000 ms (try 1 of 8)"));
+        }
         EXPECT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 1000));
         harness->Remove();
     }
