@@ -18,18 +18,11 @@ DWORD CDecisionRetry::DelayBeforeTry(int tryNumber) {
 }
 
 CDecisionRetry::CDecisionRetry(Handler handler)
-    : m_handler(std::move(handler)),
-      m_hChanged(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_bPending(false),
-      m_ullDueTick(0),
-      m_nTries(0),
-      m_bStarted(false),
-      m_bShutdown(false) {}
+    : m_handler(std::move(handler)), m_bPending(false), m_ullDueTick(0), m_nTries(0) {}
 
 CDecisionRetry::~CDecisionRetry() {
     Shutdown();
     WaitForEnd(INFINITE);
-    if (m_hChanged) ::CloseHandle(m_hChanged);
 }
 
 void CDecisionRetry::Schedule(bool afterTry) {
@@ -53,14 +46,13 @@ void CDecisionRetry::Schedule(bool afterTry) {
              "Back-off not taken by the modem, deciding again in " + std::to_string(delay) + " ms (try " +
                  std::to_string(m_nTries) + " of " + std::to_string(kMaxTries) + ")",
              1);
-    if (!m_bStarted && m_hChanged && Start(nullptr) == 0) m_bStarted = true;
-    if (!m_bStarted) {
+    if (!RunningLocked()) {
         // Without a thread no try would come: the next input decides.
         m_bPending = false;
         LogWrite(fn, "No thread to decide again, waiting for the next change", 2);
         return;
     }
-    ::SetEvent(m_hChanged);
+    ::SetEvent(m_hWork);
 }
 
 void CDecisionRetry::Cancel() {
@@ -81,24 +73,10 @@ bool CDecisionRetry::IsPending() {
     return m_bPending;
 }
 
-void CDecisionRetry::Shutdown() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_bShutdown = true;
-    m_bPending = false;
-    Stop(false);
-}
-
-bool CDecisionRetry::WaitForEnd(DWORD ms) {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_bStarted) return true;
-    }
-    if (::GetCurrentThreadId() == GetThreadId()) return false;
-    return ::WaitForSingleObject(GetThreadHandle(), ms) == WAIT_OBJECT_0;
-}
+void CDecisionRetry::DropPendingLocked() { m_bPending = false; }
 
 DWORD CDecisionRetry::Run(void* param) {
-    const HANDLE handles[2] = {m_hStopEvent, m_hChanged};
+    const HANDLE handles[2] = {m_hStopEvent, m_hWork};
     for (;;) {
         // How long until the pending try is due: INFINITE when none is, 0 when it is.
         DWORD wait = INFINITE;

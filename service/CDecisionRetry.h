@@ -9,13 +9,12 @@
 // on a thread of their own, whose pause ends at once at the stop.
 #pragma once
 
-#include "CThread.h"
+#include "CServingThread.h"
 
 #include <windows.h>
 #include <functional>
-#include <mutex>
 
-class CDecisionRetry : public CThread {
+class CDecisionRetry : public CServingThread {
 public:
     using Handler = std::function<void()>;
     static const int kMaxTries = 8;
@@ -38,20 +37,13 @@ public:
     // Whether a try waits for its turn.
     bool IsPending();
 
-    // No try is made from now on but the one under way.
-    void Shutdown();
-    // True once the thread has ended, or when it never started.
-    bool WaitForEnd(DWORD ms);
-
     DWORD Run(void* param) override;
 
 private:
+    void DropPendingLocked() override;
+
     Handler m_handler;
-    std::mutex m_lock;
-    HANDLE m_hChanged;  // auto-reset: the schedule changed
-    bool m_bPending;
+    bool m_bPending;         // m_hWork is set when the schedule changes
     ULONGLONG m_ullDueTick;  // on the clock's scale (CClock::TickCount64)
     int m_nTries;            // tries scheduled since the last decision of an input
-    bool m_bStarted;
-    bool m_bShutdown;
 };

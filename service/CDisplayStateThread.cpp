@@ -4,16 +4,11 @@
 
 #include <exception>
 
-CDisplayStateThread::CDisplayStateThread(Handler handler)
-    : m_handler(std::move(handler)),
-      m_hPosted(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_bStarted(false),
-      m_bShutdown(false) {}
+CDisplayStateThread::CDisplayStateThread(Handler handler) : m_handler(std::move(handler)) {}
 
 CDisplayStateThread::~CDisplayStateThread() {
     Shutdown();
     WaitForEnd(INFINITE);
-    if (m_hPosted) ::CloseHandle(m_hPosted);
 }
 
 bool CDisplayStateThread::Post(Event event) {
@@ -22,11 +17,10 @@ bool CDisplayStateThread::Post(Event event) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_bShutdown) return false;
-        if (!m_bStarted && m_hPosted && Start(nullptr) == 0) m_bStarted = true;
-        if (m_bStarted) {
+        if (RunningLocked()) {
             try {
                 m_pending.push_back(event);
-                ::SetEvent(m_hPosted);
+                ::SetEvent(m_hWork);
                 return true;
             } catch (const std::exception&) {
                 // No memory to queue it: carried out here rather than lost.
@@ -53,24 +47,10 @@ bool CDisplayStateThread::Post(Event event) {
     return true;
 }
 
-void CDisplayStateThread::Shutdown() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_bShutdown = true;
-    m_pending.clear();
-    Stop(false);
-}
-
-bool CDisplayStateThread::WaitForEnd(DWORD ms) {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_bStarted) return true;
-    }
-    if (::GetCurrentThreadId() == GetThreadId()) return false;
-    return ::WaitForSingleObject(GetThreadHandle(), ms) == WAIT_OBJECT_0;
-}
+void CDisplayStateThread::DropPendingLocked() { m_pending.clear(); }
 
 DWORD CDisplayStateThread::Run(void* param) {
-    const HANDLE handles[2] = {m_hStopEvent, m_hPosted};
+    const HANDLE handles[2] = {m_hStopEvent, m_hWork};
     for (;;) {
         // The stop first: an event handed over together with it is not carried out.
         if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;

@@ -5,14 +5,13 @@
 // handed over is carried out one after another, in the order it came.
 #pragma once
 
-#include "CThread.h"
+#include "CServingThread.h"
 
 #include <windows.h>
 #include <deque>
 #include <functional>
-#include <mutex>
 
-class CDisplayStateThread : public CThread {
+class CDisplayStateThread : public CServingThread {
 public:
     enum class Event { DisplayOff, DisplayOn, Resume };
     using Handler = std::function<void(Event event)>;
@@ -23,18 +22,12 @@ public:
     // Hands an event over; the thread starts with the first one. After Shutdown
     // nothing is taken (false).
     bool Post(Event event);
-    // No event is taken or carried out from now on but the one under way.
-    void Shutdown();
-    // True once the thread has ended, or when it never started.
-    bool WaitForEnd(DWORD ms);
 
     DWORD Run(void* param) override;
 
 private:
+    void DropPendingLocked() override;
+
     Handler m_handler;
-    std::mutex m_lock;
-    HANDLE m_hPosted;              // auto-reset: set when an event is added to m_pending
-    std::deque<Event> m_pending;   // oldest first
-    bool m_bStarted;
-    bool m_bShutdown;
+    std::deque<Event> m_pending;  // oldest first; m_hWork is set when one is added
 };
