@@ -39,6 +39,14 @@ protected:
         ASSERT_TRUE(harness->Start());
         ASSERT_TRUE(harness->WaitForState(SERVICE_RUNNING, 10000));
     }
+    // A fresh machine, the service installed and started on it, up to its initial configuration.
+    void StartOnAFreshMachine(DWORD clockDivisor) {
+        harness->Prepare(clockDivisor);
+        ASSERT_TRUE(machine::SetUpFoxconnLumo(modemLog, libraryLog, table));
+        InstallAndStart();
+        ASSERT_TRUE(machine::WaitForStartUp());
+        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 15000)) << "the initial configuration";
+    }
     void FailControlMode() {
         SimCmFault fault = {SIMCM_CALL_SET_CTL_MODE, 1, 0, 0, 0, 0, 0, 0};
         std::vector<BYTE> faults(reinterpret_cast<BYTE*>(&fault), reinterpret_cast<BYTE*>(&fault) + sizeof(fault));
@@ -250,11 +258,7 @@ TEST_F(FoxconnService, TheBackOffIsSentAgainWhereWhatTheModemHoldsIsNotKnown) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        harness->Prepare(10);  // a bound of 3 s on each answer
-        ASSERT_TRUE(machine::SetUpFoxconnLumo(modemLog, libraryLog, table));
-        InstallAndStart();
-        ASSERT_TRUE(machine::WaitForStartUp());
-        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 15000)) << "the initial configuration";
+        ASSERT_NO_FATAL_FAILURE(StartOnAFreshMachine(10));  // a bound of 3 s on each answer
         Sensor(true);
         ASSERT_TRUE(machine::WaitForHeldState(1, 2, 0x11, 10000))
             << "near: back-off on; status 0x" << std::hex << machine::CurrentStatus() << CServiceHarness::LogTail();
@@ -303,11 +307,7 @@ TEST_F(FoxconnService, TheBackOffReachesTheModemAfterABusyAnswerOrWithTheRadioOn
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        harness->Prepare();
-        ASSERT_TRUE(machine::SetUpFoxconnLumo(modemLog, libraryLog, table));
-        InstallAndStart();
-        ASSERT_TRUE(machine::WaitForStartUp());
-        ASSERT_TRUE(machine::WaitForSarConfigSets(modemLog, 1, 15000)) << "the initial configuration";
+        ASSERT_NO_FATAL_FAILURE(StartOnAFreshMachine(1000));
         if (c.step == Step::Busy) {
             ASSERT_TRUE(CSimModemRemote::AddFault(simmodem::FaultSpec::Busy(SIMMODEM_SERVICE_MS_SAR, 1, 1, SIMMODEM_OP_SET)));
             Sensor(true);
