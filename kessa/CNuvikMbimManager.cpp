@@ -21,7 +21,12 @@ const DWORD kInitSessionTimeoutMs = 500;
 const DWORD kReopenSessionTimeoutMs = 5000;
 
 std::atomic<CNuvikMbimManager*> s_pInstance{nullptr};
-std::shared_ptr<CNuvikMbimManager> s_owner;  // released when the library is unloaded
+// Not an object of its own: the runtime would destroy it at the end of the
+// process too, after the other threads were stopped wherever they were, and
+// destroying the manager's locks then waits for any lock of the threading
+// runtime that one of them held (the worker takes one at its very start).
+// ReleaseInstance lets it go when the library alone is freed.
+std::shared_ptr<CNuvikMbimManager>* s_pOwner = nullptr;
 std::atomic_flag s_bCreating = ATOMIC_FLAG_INIT;
 
 std::wstring Widen(const std::string& text) {
@@ -48,8 +53,10 @@ CNuvikMbimManager* CNuvikMbimManager::GetInstance() {
     instance = s_pInstance.load(std::memory_order_acquire);
     if (!instance) {
         try {
-            s_owner = std::make_shared<CNuvikMbimManager>();
-            instance = s_owner.get();
+            std::unique_ptr<std::shared_ptr<CNuvikMbimManager>> owner(
+                new std::shared_ptr<CNuvikMbimManager>(std::make_shared<CNuvikMbimManager>()));
+            instance = owner->get();
+            s_pOwner = owner.release();
             s_pInstance.store(instance, std::memory_order_release);
         } catch (const std::exception& e) {
             KessaPrint("CNuvikMbimManager::GetInstance exception: %s\n", e.what());
@@ -57,6 +64,12 @@ CNuvikMbimManager* CNuvikMbimManager::GetInstance() {
     }
     s_bCreating.clear(std::memory_order_release);
     return instance;
+}
+
+void CNuvikMbimManager::ReleaseInstance() {
+    s_pInstance.store(nullptr, std::memory_order_release);
+    delete s_pOwner;
+    s_pOwner = nullptr;
 }
 
 CNuvikMbimManager::CNuvikMbimManager()

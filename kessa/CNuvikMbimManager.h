@@ -32,6 +32,9 @@ public:
 
     // The one manager, created on first use.
     static CNuvikMbimManager* GetInstance();
+    // Lets the manager go: only when the library is freed while the process
+    // lives on, and with no call of the library under way.
+    static void ReleaseInstance();
 
     CNuvikMbimManager();
     // Frees only the manager's own state: at library unload the COM objects,

@@ -26,6 +26,14 @@ TResult Guarded(const char* name, TResult onException, TBody body) {
 }
 }  // namespace
 
+// The manager goes with the library only when the library alone is freed.
+// At the end of the process the other threads are already stopped, wherever
+// they were, so nothing of theirs is touched then.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) CNuvikMbimManager::ReleaseInstance();
+    return TRUE;
+}
+
 extern "C" {
 
 int32_t KESSA_CALL Kessa_Init(const char* interfaceId) {

@@ -2,6 +2,7 @@
 // contexts, the ready flag, the modem going away and coming back, UnInit and
 // a second Init.
 #include "KessaSimFixture.h"
+#include "TestSupport.h"
 
 #include <functional>
 #include <thread>
@@ -138,6 +139,39 @@ TEST_F(KessaSim, InitWithAnInterfaceTheModemDoesNotHaveFails) {
     EXPECT_EQ(m_kessa.Init("{00000000-0000-0000-0000-000000000000}"), KESSA_FAILED);
     EXPECT_EQ(Ready(), 0);
     EXPECT_EQ(m_kessa.OpenDeviceServices(), nullptr);
+}
+
+// The worker thread that Init starts is at its start when such a process
+// ends; the process is then left with the library's teardown alone, and a lock
+// that a thread held when the end took it must not hold that teardown. Whether
+// a thread is at such a point is a matter of timing, so many processes end
+// side by side, a handful at a time.
+TEST_F(KessaSim, ProcessesThatEndRightAfterInitEnd) {
+    const size_t kRounds = 6, kSideBySide = 8;
+    const std::wstring line = L"\"" + testsupport::BuildPathW(L"tests\\bin\\kessa_exit_child.exe") + L"\" \"" +
+                              testsupport::ProductDirW() + L"\" {00000000-0000-0000-0000-000000000000}";
+    size_t held = 0;
+    for (size_t round = 0; round < kRounds; ++round) {
+        std::vector<CUniqueHandle> children;
+        for (size_t i = 0; i < kSideBySide; ++i) {
+            children.push_back(testsupport::StartProcess(line));
+            ASSERT_TRUE(children.back()) << ::GetLastError();
+        }
+        const ULONGLONG deadline = ::GetTickCount64() + 10000;  // for the whole round
+        for (CUniqueHandle& child : children) {
+            const ULONGLONG now = ::GetTickCount64();
+            const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            if (::WaitForSingleObject(child.Get(), left) != WAIT_OBJECT_0) {
+                ++held;
+                ::TerminateProcess(child.Get(), 1);
+                continue;
+            }
+            DWORD code = 1;
+            ::GetExitCodeProcess(child.Get(), &code);
+            EXPECT_EQ(code, 0u);
+        }
+    }
+    EXPECT_EQ(held, 0u) << "of " << kRounds * kSideBySide << " processes";
 }
 
 TEST_F(KessaSim, ContextsOpenAndClose) {
